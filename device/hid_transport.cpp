@@ -1,0 +1,163 @@
+#include "device/hid_transport.h"
+
+#include <cstring>
+
+#include "device/device_lock.h"
+#include "device/frame.h"
+
+namespace pellix_usb_encoder {
+
+hid_device* hid_handle = nullptr;
+
+namespace {
+
+// One empty poll waits this long for a report and counts this much toward the time-out.
+constexpr int PollIntervalMs = 10;
+constexpr int MaxNameUnits = 255;
+
+// Copies a UTF-16 name narrowed to its low bytes, bounded to the caller's buffer.
+void CopyNarrowed(const wchar_t* name, char* buffer) {
+  int i = 0;
+  for (; i < DeviceNameBufferSize - 1 && name[i] != L'\0'; ++i) {
+    buffer[i] = static_cast<char>(static_cast<unsigned>(name[i]) & 0xFFu);
+  }
+  buffer[i] = '\0';
+}
+
+void CopyText(const char* text, char* buffer) {
+  std::strncpy(buffer, text, DeviceNameBufferSize - 1);
+  buffer[DeviceNameBufferSize - 1] = '\0';
+}
+
+// Reads one of the device's name strings into `buffer`, or "Unable To Find".
+void ReadName(hid_device* device, int (*getter)(hid_device*, wchar_t*, size_t), char* buffer) {
+  wchar_t name[MaxNameUnits + 1] = {};
+  if (getter(device, name, MaxNameUnits + 1) == 0) {
+    name[MaxNameUnits] = L'\0';
+    CopyNarrowed(name, buffer);
+  } else {
+    CopyText("Unable To Find", buffer);
+  }
+}
+
+hid_device* OpenConfigInterface(int vendorId, int productId) {
+  // Make sure the library is initialised: enumerating everything once does that.
+  hid_free_enumeration(hid_enumerate(0, 0));
+
+  hid_device_info* list = hid_enumerate(static_cast<unsigned short>(vendorId),
+                                        static_cast<unsigned short>(productId));
+  hid_device* device = nullptr;
+  for (hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
+    if (entry->interface_number == ConfigInterfaceNumber) {
+      device = hid_open_path(entry->path);
+      break;
+    }
+  }
+  hid_free_enumeration(list);
+  return device;
+}
+
+}  // namespace
+
+char HexDigit(unsigned value) { return "0123456789ABCDEF"[value & 0x0Fu]; }
+
+unsigned HexDigitValue(uint8_t digit) {
+  if (digit >= '0' && digit <= '9') return digit - '0';
+  if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10u;
+  return 0;
+}
+
+uint8_t FrameChecksum(const uint8_t* report, int first, int last) {
+  uint8_t sum = 0;
+  for (int i = first; i <= last; ++i) sum ^= report[i];
+  return sum;
+}
+
+void BuildRequestReport(uint8_t* report, uint8_t command, const uint8_t* payload,
+                        int payloadLength) {
+  std::memset(report, 0, ReportSize);
+  const unsigned lengthByte = static_cast<unsigned>(payloadLength) & 0xFFu;
+  report[0] = ReportId;
+  report[1] = RequestSizeByte;
+  report[2] = Stx;
+  report[3] = static_cast<uint8_t>(HexDigit(command >> 4));
+  report[4] = static_cast<uint8_t>(HexDigit(command));
+  report[5] = static_cast<uint8_t>(HexDigit(lengthByte >> 4));
+  report[6] = static_cast<uint8_t>(HexDigit(lengthByte));
+  int n = payloadLength > 0 ? payloadLength : 0;
+  if (n > 0 && payload != nullptr) std::memcpy(report + 7, payload, static_cast<size_t>(n));
+  report[7 + n] = Etx;
+  report[8 + n] = FrameChecksum(report, FrameOffset, 7 + n);
+}
+
+int32_t CheckReplyReport(const uint8_t* report, uint8_t* reply, int replySize,
+                         uint32_t* replyLength) {
+  if (report[2] != Stx) return ResultRefused;
+  const int n = static_cast<int>(HexDigitValue(report[5]) * 16 + HexDigitValue(report[6]));
+  if (n < 1 || n > MaxFrameLength) return ResultRefused;
+  if (report[7] != 0x00) return ResultRefused;
+  const int dataLength = n - 1;
+  if (dataLength > 0 && (reply == nullptr || dataLength > replySize)) return ResultRefused;
+  if (report[7 + n] != Etx) return ResultRefused;
+  if (report[8 + n] != FrameChecksum(report, FrameOffset, 7 + n)) return ResultRefused;
+  if (dataLength > 0) std::memcpy(reply, report + 8, static_cast<size_t>(dataLength));
+  if (replyLength != nullptr) *replyLength = static_cast<uint32_t>(dataLength);
+  return ResultOk;
+}
+
+hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, char* product) {
+  DeviceLock lock = LockDevice();
+  hid_device* device = OpenConfigInterface(vendorId, productId);
+  if (device == nullptr) {
+    CopyText("None", manufacturer);
+    CopyText("None", product);
+    return nullptr;
+  }
+  ReadName(device, hid_get_manufacturer_string, manufacturer);
+  ReadName(device, hid_get_product_string, product);
+  hid_set_nonblocking(device, 1);
+  return device;
+}
+
+int32_t USBEncoderSendAndReceive_a(hid_device* device, uint8_t command, const uint8_t* payload,
+                                   int payloadLength, uint8_t* reply, int replySize,
+                                   uint32_t* replyLength, int timeoutMs) {
+  if (device == nullptr) return ResultNoDevice;
+  DeviceLock lock = LockDevice();
+
+  uint8_t buffer[ReportSize];
+  BuildRequestReport(buffer, command, payload, payloadLength);
+  if (hid_write(device, buffer, ReportSize) < 0) return ResultNoDevice;
+
+  // Wait for the reply. hid_read_timeout returns as soon as a report arrives, so an
+  // exchange costs the device's own latency and nothing more; each empty wait counts
+  // as one 10 ms poll toward the time-out, and an acknowledgement starts the count anew.
+  int elapsedMs = 0;
+  for (;;) {
+    std::memset(buffer, 0, sizeof buffer);
+    const int read = hid_read_timeout(device, buffer, ReportSize, PollIntervalMs);
+    if (read == 0) {
+      if (timeoutMs != 0) {
+        elapsedMs += PollIntervalMs;
+        if (elapsedMs >= timeoutMs) return ResultTimeout;
+      }
+      continue;
+    }
+    if (read < 0) return ResultNoDevice;
+    if (buffer[2] == Ack) {
+      elapsedMs = 0;
+      continue;
+    }
+    if (buffer[2] == Refusal) return ResultRefused;
+    if (buffer[1] > RequestSizeByte) return ResultOversizeReport;
+    return CheckReplyReport(buffer, reply, replySize, replyLength);
+  }
+}
+
+void hid_exit_safely(hid_device* device) {
+  DeviceLock lock = LockDevice();
+  if (device != nullptr) hid_close(device);
+  hid_exit();
+}
+
+}  // namespace pellix_usb_encoder

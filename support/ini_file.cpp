@@ -1,0 +1,239 @@
+#include "support/ini_file.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <utility>
+
+namespace pellix_usb_encoder {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What Load trims from each line, and from the text after a comment mark.
+const std::string LineBlanks = " \t\n\r";
+
+bool IsCommentMark(char c) { return c == '#' || c == ';'; }
+
+// A trailer holds the comment lines after the last record; it answers no query.
+bool IsTrailer(const CIniFile::Record& rec) { return rec.CommentMark == '\0'; }
+
+// First record that is not a trailer and satisfies pred.
+template <typename Pred>
+CIniFile::content::iterator FindRecord(CIniFile::content& records, Pred pred) {
+  return std::find_if(records.begin(), records.end(),
+                      [&](const CIniFile::Record& rec) { return !IsTrailer(rec) && pred(rec); });
+}
+
+CIniFile::Record SectionRecord(std::string section) {
+  return {std::string(), ' ', std::move(section), std::string(), std::string()};
+}
+
+CIniFile::Record KeyRecord(std::string section, std::string key, std::string value) {
+  return {std::string(), ' ', std::move(section), std::move(key), std::move(value)};
+}
+
+// The file a save really replaces: a symbolic link stays a link and the file it
+// points to is rewritten.
+fs::path SaveTarget(const std::string& FileName) {
+  fs::path target(FileName);
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(target, ec))) {
+    fs::path resolved = fs::weakly_canonical(target, ec);
+    if (!ec) return resolved;
+  }
+  return target;
+}
+
+// A name beside target that no other save (of this or another process) picks.
+fs::path TemporaryBeside(const fs::path& target) {
+  static std::atomic<std::uint64_t> counter{0};
+  static const std::uint64_t processSalt = [] {
+    std::random_device device;
+    return (std::uint64_t(device()) << 32) ^ device() ^
+           std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+  }();
+  const std::uint64_t tag = processSalt + 0x9E3779B97F4A7C15ull * ++counter;
+  fs::path temp = target;
+  temp += ".tmp-" + std::to_string(tag);
+  return temp;
+}
+
+void WriteRecord(std::ostream& out, const CIniFile::Record& rec) {
+  out << rec.Comments;
+  if (IsTrailer(rec)) return;
+  out << rec.CommentMark;
+  if (rec.Key.empty())
+    out << '[' << rec.Section << ']';
+  else
+    out << rec.Key << '=' << rec.Value;
+  out << '\n';
+}
+
+}  // namespace
+
+void Trim(std::string& str, std::string ChrsToTrim, int TrimDir) {
+  if (TrimDir != 0 && TrimDir != 1 && TrimDir != 2) return;
+  const std::size_t first = str.find_first_not_of(ChrsToTrim);
+  if (first == std::string::npos) {
+    str.clear();
+    return;
+  }
+  if (TrimDir != 1) str.erase(str.find_last_not_of(ChrsToTrim) + 1);
+  if (TrimDir != 2) str.erase(0, first);
+}
+
+CIniFile::RecordSectionIs::RecordSectionIs(const std::string& section) : section(section) {}
+
+bool CIniFile::RecordSectionIs::operator()(const Record& rec) const { return rec.Section == section; }
+
+CIniFile::RecordSectionKeyIs::RecordSectionKeyIs(const std::string& section, const std::string& key)
+    : section(section), key(key) {}
+
+bool CIniFile::RecordSectionKeyIs::operator()(const Record& rec) const {
+  return rec.Section == section && rec.Key == key;
+}
+
+bool CIniFile::Load(std::string FileName, content& records) {
+  records.clear();
+  std::ifstream in(FileName);
+  if (!in.is_open()) return false;
+
+  // Built aside so that a malformed file leaves records empty.
+  content loaded;
+  std::string pending;  // comment lines waiting for the record they stand before
+  std::string section;  // the section the following key lines lie in
+  std::string line;
+  std::size_t lineNumber = 0;
+  while (std::getline(in, line)) {
+    ++lineNumber;
+    Trim(line, LineBlanks, 0);
+    if (line.empty()) continue;
+
+    char mark = ' ';
+    std::string body = line;
+    if (IsCommentMark(line[0])) {
+      mark = line[0];
+      body.erase(0, 1);
+      Trim(body, LineBlanks, 0);
+    }
+
+    if (!body.empty() && body[0] == '[') {
+      const std::size_t close = body.find(']');
+      if (close == std::string::npos)
+        throw std::out_of_range("INI file " + FileName + ", line " + std::to_string(lineNumber) +
+                                ": section name without ']'");
+      section = body.substr(1, close - 1);
+      loaded.push_back({std::exchange(pending, std::string()), mark, section, std::string(),
+                        std::string()});
+      continue;
+    }
+
+    // A record with an empty key would be a section record, so "=x" cannot be a key
+    // line; like every other line that is neither, it is kept as comment text.
+    const std::size_t equals = body.find('=');
+    if (equals != std::string::npos && equals > 0) {
+      loaded.push_back({std::exchange(pending, std::string()), mark, section, body.substr(0, equals),
+                        body.substr(equals + 1)});
+      continue;
+    }
+
+    pending += line;
+    pending += '\n';
+  }
+  // A read error (a directory, a failing device) is not a readable file.
+  if (in.bad()) return false;
+
+  if (!pending.empty())
+    loaded.push_back({std::move(pending), '\0', std::string(), std::string(), std::string()});
+  records = std::move(loaded);
+  return true;
+}
+
+bool CIniFile::Save(std::string FileName, content records) {
+  const fs::path target = SaveTarget(FileName);
+  const fs::path temp = TemporaryBeside(target);
+  std::error_code ec;
+
+  std::ofstream out(temp, std::ios::out | std::ios::trunc);
+  if (!out.is_open()) return false;
+  for (const Record& rec : records) WriteRecord(out, rec);
+  out.flush();
+  bool written = out.good();
+  out.close();
+  written = written && !out.fail();
+
+  if (written) {
+    // The new file keeps the access rights the old one had.
+    const fs::file_status old = fs::status(target, ec);
+    if (!ec && fs::is_regular_file(old)) fs::permissions(temp, old.permissions(), ec);
+    fs::rename(temp, target, ec);
+    if (!ec) return true;
+  }
+  fs::remove(temp, ec);
+  return false;
+}
+
+bool CIniFile::Create(std::string FileName) { return Save(std::move(FileName), content()); }
+
+CIniFile::content CIniFile::GetRecord(std::string KeyName, std::string SectionName,
+                                      std::string FileName) {
+  content records, found;
+  if (!Load(std::move(FileName), records)) return found;
+  const auto rec = FindRecord(records, RecordSectionKeyIs(SectionName, KeyName));
+  if (rec != records.end()) found.push_back(std::move(*rec));
+  return found;
+}
+
+std::string CIniFile::GetValue(std::string KeyName, std::string SectionName, std::string FileName) {
+  content found = GetRecord(std::move(KeyName), std::move(SectionName), std::move(FileName));
+  return found.empty() ? std::string() : std::move(found.front().Value);
+}
+
+bool CIniFile::SectionExists(std::string SectionName, std::string FileName) {
+  content records;
+  if (!Load(std::move(FileName), records)) return true;
+  return FindRecord(records, RecordSectionIs(SectionName)) != records.end();
+}
+
+bool CIniFile::RecordExists(std::string KeyName, std::string SectionName, std::string FileName) {
+  content records;
+  if (!Load(std::move(FileName), records)) return true;
+  return FindRecord(records, RecordSectionKeyIs(SectionName, KeyName)) != records.end();
+}
+
+bool CIniFile::SetValue(std::string KeyName, std::string Value, std::string SectionName,
+                        std::string FileName) {
+  content records;
+  if (!Load(FileName, records)) return false;
+
+  // One load; the section and key checks run on the loaded list.
+  const auto sectionStart = FindRecord(records, RecordSectionIs(SectionName));
+  if (sectionStart == records.end()) {
+    records.push_back(SectionRecord(SectionName));
+    records.push_back(KeyRecord(std::move(SectionName), std::move(KeyName), std::move(Value)));
+  } else {
+    const auto rec = FindRecord(records, RecordSectionKeyIs(SectionName, KeyName));
+    if (rec == records.end())
+      records.insert(sectionStart + 1,
+                     KeyRecord(std::move(SectionName), std::move(KeyName), std::move(Value)));
+    else
+      rec->Value = std::move(Value);
+  }
+  return Save(std::move(FileName), std::move(records));
+}
+
+bool CIniFile::AddSection(std::string SectionName, std::string FileName) {
+  content records;
+  if (!Load(FileName, records)) return false;
+  records.push_back(SectionRecord(std::move(SectionName)));
+  return Save(std::move(FileName), std::move(records));
+}
+
+}  // namespace pellix_usb_encoder

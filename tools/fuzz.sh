@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a while.
+#   tools/fuzz.sh [seconds-per-target]   (default 120)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-120}
+
+tools/setup.sh clang libclang-rt-14-dev
+CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DOVITONE_FUZZ=ON -DOVITONE_TESTS=OFF -DOVITONE_BENCH=OFF
+cmake --build build-fuzz --target reply_fuzz ini_fuzz
+
+for target in reply_fuzz ini_fuzz; do
+  corpus=build-fuzz/corpus/$target
+  mkdir -p "$corpus"
+  cp -n fuzz/seeds/$target/* "$corpus"/ 2>/dev/null || true
+  echo "== $target for ${seconds}s"
+  build-fuzz/fuzz/$target -max_total_time="$seconds" -print_final_stats=1 "$corpus" 2>&1 |
+    grep -E "stat::number_of_executed_units|stat::peak_rss|ERROR|SUMMARY|Done" || true
+done

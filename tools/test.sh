@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test suite.
+#   tools/test.sh              normal build in build/
+#   tools/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer, in build-asan/
+#   tools/test.sh --tsan       ThreadSanitizer, in build-tsan/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+dir=build
+flags=()
+case "${1:-}" in
+  --sanitize) dir=build-asan; flags=(-DOVITONE_SANITIZE=ON -DOVITONE_BENCH=OFF) ;;
+  --tsan) dir=build-tsan; flags=(-DOVITONE_TSAN=ON -DOVITONE_BENCH=OFF) ;;
+  "") ;;
+  *) echo "usage: $0 [--sanitize|--tsan]" >&2; exit 2 ;;
+esac
+
+tools/setup.sh
+cmake -S . -B "$dir" -G Ninja "${flags[@]}"
+cmake --build "$dir" -j "$(nproc)"
+export QT_QPA_PLATFORM=offscreen
+ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
