@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-multimedia-dev
   libhidapi-dev
+  fonts-liberation fonts-dejavu-core
   libgtest-dev libgmock-dev libbenchmark-dev
   "$@"
 )

@@ -96,8 +96,10 @@ TEST(ReplyCheck, DataThatDoesNotFitTheCallersBufferIsRefused) {
 }
 
 std::vector<uint8_t> Block(const std::string& texts) {
-  std::vector<uint8_t> block = {7, 2, 0x07, 0x03, 6, 5, 2, 1, 0x00, 0x80, 0xE1, 0x81, 0x00, 0x68, 0x00, 0x69};
-  block.insert(block.end(), texts.begin(), texts.end());
+  const uint8_t fixed[16] = {7, 2, 0x07, 0x03, 6, 5, 2, 1, 0x00, 0x80, 0xE1, 0x81, 0x00, 0x68, 0x00, 0x69};
+  std::vector<uint8_t> block(sizeof fixed + texts.size());
+  std::copy(std::begin(fixed), std::end(fixed), block.begin());
+  std::copy(texts.begin(), texts.end(), block.begin() + sizeof fixed);
   return block;
 }
 

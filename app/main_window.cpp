@@ -1,0 +1,609 @@
+#include "app/main_window.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QIcon>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTextEdit>
+#include <QTimer>
+
+#include <charconv>
+#include <exception>
+#include <vector>
+
+#include "device/device_lock.h"
+#include "device/encoder_protocol.h"
+#include "device/hid_transport.h"
+#include "support/about_window.h"
+#include "support/ini_file.h"
+#include "support/platform.h"
+#include "support/user_interaction.h"
+
+namespace pellix_usb_encoder {
+
+std::string FileName;
+std::array<uint8_t, 32> Form1::keyCodeArray{};
+std::array<QString, 3> Form1::configArray{};
+
+namespace {
+
+constexpr int ClientWidth = 891;
+constexpr int ClientHeight = 484;
+constexpr int ExtraClientHeight = 40;  // the window may grow this much taller, no wider
+constexpr int BrightnessLevels = 10;
+
+const char* const KeypadTypeItems[] = {"Default      ", "Alternate   ", "Customise"};
+const char* const ConfigKeys[] = {"FirstUp",         "KeypadLayout",    "VolumeLedBrightness",
+                                  "JackLedBrightness", "CodeTableValues", "FirmwareVersion",
+                                  "SerialNumber"};
+
+QString Blanks(int count) { return QString(count, QLatin1Char(' ')); }
+
+// 8-bit text in and out of the encoder and the configuration file. Latin-1 maps every
+// byte to one character and back, so nothing is lost either way.
+QString FromBytes(const std::string& text) { return QString::fromLatin1(text.data(), qsizetype(text.size())); }
+std::string ToBytes(const QString& text) { return text.toLatin1().toStdString(); }
+
+// Parses a whole decimal integer the way the configuration file stores it: optional
+// blanks around it and an optional sign. False for anything else.
+bool ParseDecimal(const std::string& text, int& value) {
+  size_t first = text.find_first_not_of(" \t");
+  size_t last = text.find_last_not_of(" \t");
+  if (first == std::string::npos) return false;
+  const char* begin = text.data() + first;
+  const char* end = text.data() + last + 1;
+  if (*begin == '+') ++begin;
+  if (begin == end) return false;
+  auto [ptr, error] = std::from_chars(begin, end, value);
+  return error == std::errc() && ptr == end;
+}
+
+// Shows a combo box's fixed fallback text in place of a selection.
+void ShowFallbackText(QComboBox* box, const QString& text) {
+  box->setCurrentIndex(-1);
+  box->setPlaceholderText(text);
+}
+
+// Selects an item from code (which sends nothing); a value outside the list shows the
+// fallback text instead.
+void SelectItem(QComboBox* box, int index, const QString& fallback) {
+  if (index >= 0 && index < box->count()) {
+    box->setCurrentIndex(index);
+  } else {
+    ShowFallbackText(box, fallback);
+  }
+}
+
+}  // namespace
+
+Form1::Form1() {
+  setWindowTitle(QStringLiteral("Orvane Ovitone  Configuration Utility"));
+  setWindowIcon(QIcon(QStringLiteral(":/ovitone.png")));
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+  auto* client = new QWidget(this);
+  setCentralWidget(client);
+  setMinimumSize(ClientWidth, ClientHeight);
+  setMaximumSize(ClientWidth, ClientHeight + ExtraClientHeight);
+  resize(ClientWidth, ClientHeight);
+  BuildMenus();
+  BuildControls();
+}
+
+Form1::~Form1() = default;
+
+void Form1::BuildMenus() {
+  // The menu bar is a child of the client area, like every other control, so that
+  // the controls' positions count from the top of the window.
+  menuStrip1 = new QMenuBar(centralWidget());
+  menuStrip1->setNativeMenuBar(false);
+  menuStrip1->setGeometry(0, 0, ClientWidth, 24);
+
+  helpToolStripMenuItem = menuStrip1->addMenu(QStringLiteral("File"));
+  aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem =
+      helpToolStripMenuItem->addAction(QStringLiteral("Import Cfg File"));
+  exitToolStripMenuItem = helpToolStripMenuItem->addAction(QStringLiteral("Export Cfg File"));
+  exitToolStripMenuItem1 = helpToolStripMenuItem->addAction(QStringLiteral("Exit"));
+  helpToolStripMenuItem1 = menuStrip1->addMenu(QStringLiteral("Help"));
+  aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem1 =
+      helpToolStripMenuItem1->addAction(QStringLiteral("About Ovitone  Configuration Utility"));
+
+  connect(aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem, &QAction::triggered, this,
+          &Form1::aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem_Click);
+  connect(exitToolStripMenuItem, &QAction::triggered, this, &Form1::exitToolStripMenuItem_Click);
+  connect(exitToolStripMenuItem1, &QAction::triggered, this, &Form1::exitToolStripMenuItem1_Click);
+  connect(aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem1, &QAction::triggered, this,
+          &Form1::aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem1_Click);
+}
+
+void Form1::BuildControls() {
+  QWidget* client = centralWidget();
+  const QFont controlFont(QStringLiteral("Microsoft Sans Serif"), 10);
+
+  auto button = [&](const char* text, int x, int y, int w, int h, bool enabled,
+                    void (Form1::*handler)()) {
+    auto* b = new QPushButton(QString::fromLatin1(text), client);
+    b->setGeometry(x, y, w, h);
+    b->setFont(controlFont);
+    b->setEnabled(enabled);
+    connect(b, &QPushButton::clicked, this, handler);
+    return b;
+  };
+  auto combo = [&](int x, int y, int w, int h) {
+    auto* c = new QComboBox(client);
+    c->setGeometry(x, y, w, h);
+    c->setFont(controlFont);
+    c->setEnabled(false);
+    c->installEventFilter(this);
+    return c;
+  };
+
+  label1 = new QLabel(QStringLiteral("Orvane Ovitone  Configuration Utility"), client);
+  label1->setGeometry(183, 33, 498, 37);
+  label1->setAlignment(Qt::AlignCenter);
+  QFont titleFont(QStringLiteral("Arial Narrow"), 20, QFont::Bold);
+  label1->setFont(titleFont);
+
+  button11 = button("Scan For Device", 27, 82, 125, 67, true, &Form1::button11_Click);
+
+  richTextBox1 = new QTextEdit(client);
+  richTextBox1->setGeometry(158, 82, 680, 67);
+  richTextBox1->setReadOnly(true);
+  richTextBox1->setLineWrapMode(QTextEdit::NoWrap);
+  richTextBox1->setFocusPolicy(Qt::NoFocus);
+  richTextBox1->setFont(QFont(QStringLiteral("Microsoft Sans Serif"), 12));
+  QPalette panelPalette = richTextBox1->palette();
+  panelPalette.setColor(QPalette::Text, QColor(0x80, 0x80, 0x80));
+  richTextBox1->setPalette(panelPalette);
+
+  ledBrightnessCbox = combo(27, 195, 218, 28);
+  jackLedBrightnessCbox = combo(329, 195, 207, 28);
+  for (int level = 0; level < BrightnessLevels; ++level) {
+    ledBrightnessCbox->addItem(QStringLiteral("Volume LED Brightness - %1").arg(level));
+    jackLedBrightnessCbox->addItem(QStringLiteral("JACK LED Brightness - %1").arg(level));
+  }
+  connect(ledBrightnessCbox, &QComboBox::activated, this,
+          &Form1::ledBrightnessCbox_SelectionChangeCommitted);
+  connect(jackLedBrightnessCbox, &QComboBox::activated, this,
+          &Form1::jackLedBrightnessCbox_SelectionChangeCommitted);
+
+  button2 = button("Test Ovitone", 633, 195, 206, 56, false, &Form1::button2_Click);
+
+  keypadTypeCbox = combo(28, 262, 217, 28);
+  for (const char* item : KeypadTypeItems) keypadTypeCbox->addItem(QString::fromLatin1(item));
+  ShowFallbackText(keypadTypeCbox, QStringLiteral("Ovitone - Layout"));
+  connect(keypadTypeCbox, &QComboBox::activated, this,
+          &Form1::keypadTypeCbox_SelectionChangeCommitted);
+
+  button1 = button("Customise Code Table", 28, 294, 217, 61, false, &Form1::button1_Click);
+  button3 = button("Reset From Configuration File", 330, 294, 207, 61, true, &Form1::button3_Click);
+  button8 = button("Save Changes", 633, 294, 206, 61, false, &Form1::button8_Click);
+  btnLoadFirmware = button("Update Ovitone Firmware", 28, 383, 217, 67, true,
+                           &Form1::btnLoadFirmware_MouseClick);
+  button9 = button("Reset To Factory Default", 330, 383, 206, 67, false, &Form1::button9_Click);
+  button10 = button("Exit", 633, 383, 206, 67, true, &Form1::button10_Click);
+
+  statusStrip1 = new QStatusBar(client);
+  statusStrip1->setGeometry(0, 462, ClientWidth, 22);
+  statusStrip1->setSizeGripEnabled(false);
+}
+
+void Form1::ShowFirstTime() {
+  Form1_Load();
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    QRect frame(QPoint(0, 0), size());
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
+  }
+  show();
+}
+
+// Key presses typed into the settings lists are discarded: only choosing an item
+// changes them (typing would otherwise pick an item by its first letter).
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress &&
+      (watched == ledBrightnessCbox || watched == jackLedBrightnessCbox ||
+       watched == keypadTypeCbox)) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (!key->text().isEmpty() && key->text().at(0).isPrint()) return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void Form1::Warn(const QString& text) {
+  ui::ShowMessage(this, text + QLatin1Char('\n'), QString::fromLatin1(MessageCaption),
+                  ui::Buttons::Ok, ui::Icon::Warning);
+}
+
+bool Form1::Send(uint8_t command, const uint8_t* payload, int length) {
+  uint8_t reply[64] = {};
+  uint32_t replyLength = 0;
+  DeviceLock lock = LockDevice();
+  return USBEncoderSendAndReceive_a(hid_handle, command, payload, length, reply, sizeof reply,
+                                    &replyLength, CommandTimeoutMs) == ResultOk;
+}
+
+void Form1::Form1_Load() {
+  const std::string dataFolder = platform::LocalAppDataFolder();
+  if (!dataFolder.empty()) {
+    const char sep = platform::PathSeparator();
+    FileName = dataFolder + sep + ConfigFolderName;
+    if (!platform::PathExists(FileName)) platform::CreateFolder(FileName);
+    FileName += sep;
+    FileName += ConfigFileBaseName;
+    if (!platform::PathExists(FileName)) {
+      // A new file: the section and the seven keys, each empty. Failures are silent;
+      // the program works without the file.
+      try {
+        if (CIniFile::Create(FileName) && CIniFile::AddSection(ConfigSection, FileName)) {
+          for (const char* key : ConfigKeys) CIniFile::SetValue(key, "", ConfigSection, FileName);
+        }
+      } catch (const std::exception&) {
+      }
+    }
+  }
+
+  Rescan();
+  if (GetDeviceStatusMessage() == 0) {
+    EnableDisableFunctionButtons(true);
+    SelectItem(ledBrightnessCbox, prev_volLedBrightness_index, QStringLiteral("LED Brightness"));
+    SelectItem(jackLedBrightnessCbox, prev_jackLedBrightness_index,
+               QStringLiteral("JACK LED Brightness"));
+    SelectItem(keypadTypeCbox, prev_keypadType_index, QStringLiteral("Keypad - Layout"));
+    SetConnectedLines();
+    ShowPanelLines();
+  } else {
+    ShowFallbackText(keypadTypeCbox, QStringLiteral("Keypad - Layout"));
+    ShowFallbackText(ledBrightnessCbox, QStringLiteral("LED Brightness"));
+    ShowFallbackText(jackLedBrightnessCbox, QStringLiteral("JACK LED Brightness"));
+    SetNotConnectedLine();
+    configArray[2] = QStringLiteral("Serial Number") + Blanks(15) + serialNumber;
+    ShowPanelLines();
+    EnableDisableFunctionButtons(false);
+  }
+}
+
+void Form1::Rescan() {
+  bool found;
+  {
+    DeviceLock lock = LockDevice();
+    char manufacturer[DeviceNameBufferSize];
+    char product[DeviceNameBufferSize];
+    if (hid_handle != nullptr) hid_exit_safely(hid_handle);
+    hid_handle = ScanForUSBDevice_a(EncoderVendorId, EncoderProductId, manufacturer, product);
+    found = hid_handle != nullptr;
+  }
+  if (!found) Warn(QStringLiteral("Orvane Ovitone  not connected.."));
+}
+
+int8_t Form1::GetDeviceStatusMessage() {
+  uint8_t reply[64] = {};
+  uint32_t replyLength = 0;
+  int32_t result;
+  {
+    DeviceLock lock = LockDevice();
+    result = USBEncoderSendAndReceive_a(hid_handle, GetStatus, nullptr, 0, reply, sizeof reply,
+                                        &replyLength, CommandTimeoutMs);
+  }
+  EncoderStatus status;
+  if (result != ResultOk || !ParseStatusBlock(reply, replyLength, status)) return -1;
+
+  prev_volLedBrightness_index = status.volLedBrightness;
+  prev_jackLedBrightness_index = status.jackLedBrightness;
+  Jack_status = JackInserted(status) ? QStringLiteral("Jack  IN") : QStringLiteral("Jack OUT");
+  prev_keypadType_index = status.keypadType;
+  std::copy(status.keyCodeTable.begin(), status.keyCodeTable.end(), keyCodeArray.begin());
+  firmwareVersion = FromBytes(status.firmwareVersion);
+  serialNumber = status.serialNumber.empty() ? QStringLiteral(" No Serial Number")
+                                             : FromBytes(status.serialNumber);
+  return 0;
+}
+
+void Form1::EnableDisableFunctionButtons(bool btnEnabled) {
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           ledBrightnessCbox, jackLedBrightnessCbox, keypadTypeCbox, button1, button8, button9,
+           button2, button3}) {
+    control->setEnabled(btnEnabled);
+  }
+}
+
+void Form1::SetConnectedLines() {
+  const QString keypadText = prev_keypadType_index >= 0 && prev_keypadType_index < keypadTypeCbox->count()
+                                 ? keypadTypeCbox->itemText(prev_keypadType_index)
+                                 : QString();
+  configArray[0] = QStringLiteral("Device Connected") + Blanks(9) + QStringLiteral("Ovitone ") +
+                   Blanks(41) + QStringLiteral("Firmware Version") + Blanks(2) +
+                   QStringLiteral(":") + Blanks(3) + firmwareVersion;
+  configArray[1] = QStringLiteral("Code Table Loaded") + Blanks(7) + keypadText + Blanks(40) +
+                   QStringLiteral("Jack Status") + Blanks(12) + QStringLiteral(":") + Blanks(3) +
+                   Jack_status;
+  configArray[2] = QStringLiteral("Serial Number") + Blanks(15) + serialNumber;
+}
+
+void Form1::SetNotConnectedLine() {
+  configArray[0] = QStringLiteral("Device Connected   -    ") + QStringLiteral("None") +
+                   Blanks(40) + QStringLiteral("Firmware Version") + Blanks(8) +
+                   QStringLiteral("-") + Blanks(3) + QStringLiteral("None");
+}
+
+void Form1::ShowPanelLines() {
+  richTextBox1->setPlainText(configArray[0] + QLatin1Char('\n') + configArray[1] +
+                             QLatin1Char('\n') + configArray[2]);
+}
+
+void Form1::StatusRefresh(bool readOk, const QString& jackFallbackText) {
+  if (readOk) {
+    EnableDisableFunctionButtons(true);
+    SelectItem(ledBrightnessCbox, prev_volLedBrightness_index, QStringLiteral("LED Brightness"));
+    SelectItem(jackLedBrightnessCbox, prev_jackLedBrightness_index, jackFallbackText);
+    SelectItem(keypadTypeCbox, prev_keypadType_index, QStringLiteral("Keypad - Layout"));
+    SetConnectedLines();
+    ShowPanelLines();
+  } else {
+    ShowFallbackText(keypadTypeCbox, QStringLiteral("Keypad - Layout"));
+    ShowFallbackText(ledBrightnessCbox, QStringLiteral("LED Brightness"));
+    ShowFallbackText(jackLedBrightnessCbox, jackFallbackText);
+    SetNotConnectedLine();
+    ShowPanelLines();
+    EnableDisableFunctionButtons(false);
+  }
+}
+
+void Form1::button11_Click() {
+  Rescan();
+  StatusRefresh(GetDeviceStatusMessage() == 0, QStringLiteral("Jack LED Brightness"));
+}
+
+void Form1::keypadTypeCbox_SelectionChangeCommitted() {
+  const int index = keypadTypeCbox->currentIndex();
+  const uint8_t payload[1] = {static_cast<uint8_t>(index)};
+  if (!Send(SetKeypadType, payload, 1)) {
+    Warn(QStringLiteral("Unable to set Keypad Type.."));
+    SelectItem(keypadTypeCbox, prev_keypadType_index, QStringLiteral("Keypad - Layout"));
+    return;
+  }
+  prev_keypadType_index = index;
+  SetConnectedLines();
+  ShowPanelLines();
+}
+
+void Form1::ledBrightnessCbox_SelectionChangeCommitted() {
+  const int index = ledBrightnessCbox->currentIndex();
+  const uint8_t payload[2] = {VolumeLedGroup, static_cast<uint8_t>(index)};
+  if (!Send(SetLedBrightness, payload, 2)) {
+    Warn(QStringLiteral("Unable to set the VOLUME LED Brightness.."));
+    SelectItem(ledBrightnessCbox, prev_volLedBrightness_index, QStringLiteral("LED Brightness"));
+    return;
+  }
+  prev_volLedBrightness_index = index;
+}
+
+void Form1::jackLedBrightnessCbox_SelectionChangeCommitted() {
+  const int index = jackLedBrightnessCbox->currentIndex();
+  const uint8_t payload[2] = {JackLedGroup, static_cast<uint8_t>(index)};
+  if (!Send(SetLedBrightness, payload, 2)) {
+    Warn(QStringLiteral("Unable to set the JACK LED Brightness.."));
+    SelectItem(jackLedBrightnessCbox, prev_jackLedBrightness_index,
+               QStringLiteral("JACK LED Brightness"));
+    return;
+  }
+  prev_jackLedBrightness_index = index;
+}
+
+void Form1::button8_Click() {
+  if (!Send(WriteDefault, nullptr, 0)) {
+    Warn(QStringLiteral("Unable to Write Default.."));
+    return;
+  }
+  SaveToConfigFile();
+}
+
+void Form1::button9_Click() {
+  Send(FactoryReset, nullptr, 0);  // the encoder restarts; its answer does not matter
+  platform::SleepMs(3000);
+  Rescan();
+  StatusRefresh(GetDeviceStatusMessage() == 0, QStringLiteral("Jack LED Brightness"));
+}
+
+bool Form1::SetSettings(const QString& key, const QString& value) {
+  bool saved = false;
+  try {
+    saved = CIniFile::SetValue(ToBytes(key), ToBytes(value), ConfigSection, FileName);
+  } catch (const std::exception&) {
+    saved = false;  // a malformed file counts as one that cannot be updated
+  }
+  if (!saved) Warn(QStringLiteral("Failed to update USBOvitoneUtilityCfg.ini file."));
+  return saved;
+}
+
+QString Form1::GetSettings(const QString& key) {
+  try {
+    return FromBytes(CIniFile::GetValue(ToBytes(key), ConfigSection, FileName));
+  } catch (const std::exception&) {
+    return QString();
+  }
+}
+
+void Form1::SaveToConfigFile() {
+  if (GetDeviceStatusMessage() != 0) {
+    Warn(QStringLiteral("Unable to Save Config file."));
+    return;
+  }
+  QString table;
+  for (int i = 0; i < 8; ++i) table += QString::number(keyCodeArray[i]) + QLatin1Char(',');
+  SetSettings(QStringLiteral("FirstUp"), QStringLiteral("Yes"));
+  SetSettings(QStringLiteral("KeypadLayout"), QString::number(prev_keypadType_index));
+  SetSettings(QStringLiteral("VolumeLedBrightness"), QString::number(prev_volLedBrightness_index));
+  SetSettings(QStringLiteral("JackLedBrightness"), QString::number(prev_jackLedBrightness_index));
+  SetSettings(QStringLiteral("CodeTableValues"), table);
+  SetSettings(QStringLiteral("FirmwareVersion"), firmwareVersion);
+  SetSettings(QStringLiteral("SerialNumber"), serialNumber);
+}
+
+bool Form1::ReadNumberSetting(const char* key, int& value) {
+  if (ParseDecimal(ToBytes(GetSettings(QString::fromLatin1(key))), value)) return true;
+  Warn(QStringLiteral("%1 in USBOvitoneUtilityCfg.ini is not a number.").arg(QString::fromLatin1(key)));
+  return false;
+}
+
+void Form1::button3_Click() {
+  // A malformed file is reported once, up front, instead of being taken as empty.
+  try {
+    CIniFile::content records;
+    CIniFile::Load(FileName, records);
+  } catch (const std::exception&) {
+    Warn(QStringLiteral("Unable to read USBOvitoneUtilityCfg.ini file."));
+    return;
+  }
+  if (GetSettings(QStringLiteral("FirstUp")) != QStringLiteral("Yes")) return;
+
+  // Every value is checked before the first command goes out, so a bad file never
+  // leaves the encoder half configured.
+  int layoutValue = 0, volume = 0, jack = 0;
+  if (!ReadNumberSetting("KeypadLayout", layoutValue)) return;
+  const auto layout = static_cast<uint8_t>(layoutValue);
+  const bool sendTable = layout == 2 || layout == 5 || layout == 8;
+  uint8_t table[8] = {};
+  if (sendTable) {
+    const QStringList parts = GetSettings(QStringLiteral("CodeTableValues")).split(QLatin1Char(','));
+    for (int i = 0; i < 8; ++i) {
+      int value = 0;
+      if (i >= parts.size() || !ParseDecimal(ToBytes(parts[i]), value)) {
+        Warn(QStringLiteral("CodeTableValues in USBOvitoneUtilityCfg.ini does not hold eight numbers."));
+        return;
+      }
+      table[i] = static_cast<uint8_t>(value);
+    }
+  }
+  if (!ReadNumberSetting("VolumeLedBrightness", volume)) return;
+  if (!ReadNumberSetting("JackLedBrightness", jack)) return;
+
+  const uint8_t layoutPayload[1] = {layout};
+  if (!Send(SetKeypadType, layoutPayload, 1)) {
+    Warn(QStringLiteral("Unable to set Keypad Type.."));
+    SelectItem(keypadTypeCbox, prev_keypadType_index, QStringLiteral("Keypad - Layout"));
+    return;
+  }
+  if (sendTable && !Send(LoadKeyTable, table, 8)) {
+    Warn(QStringLiteral("Unable to Load Table.."));
+    return;
+  }
+  const uint8_t volumePayload[2] = {VolumeLedGroup, static_cast<uint8_t>(volume)};
+  if (!Send(SetLedBrightness, volumePayload, 2)) {
+    Warn(QStringLiteral("Unable to set Volume KeyLED Brightness.."));
+    SelectItem(keypadTypeCbox, prev_keypadType_index, QStringLiteral("Keypad - Layout"));
+    return;
+  }
+  const uint8_t jackPayload[2] = {JackLedGroup, static_cast<uint8_t>(jack)};
+  if (!Send(SetLedBrightness, jackPayload, 2)) {
+    Warn(QStringLiteral("Unable to set Jack LED Brightness.."));
+    SelectItem(keypadTypeCbox, prev_keypadType_index, QStringLiteral("Keypad - Layout"));
+    return;
+  }
+  StatusRefresh(GetDeviceStatusMessage() == 0, QStringLiteral("JACK LED Brightness"));
+}
+
+void Form1::aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem_Click() {
+  try {
+    ui::OpenFileRequest request;
+    request.filter = QStringLiteral("(*.ini);;All files (*.ini)");
+    request.presetName = QStringLiteral("openFileDialogBrowse");
+    const QString chosen = ui::AskOpenFile(this, request);
+    if (chosen.isEmpty()) return;
+    const std::string path = chosen.toLocal8Bit().toStdString();
+    if (platform::BaseName(path) != ConfigFileBaseName) {
+      Warn(QStringLiteral("Incorrect Filename."));
+      return;
+    }
+    bool complete = CIniFile::SectionExists(ConfigSection, path);
+    for (const char* key : ConfigKeys) {
+      complete = complete && CIniFile::RecordExists(key, ConfigSection, path);
+    }
+    if (!complete) {
+      Warn(QStringLiteral("File is incorrect format."));
+      return;
+    }
+    if (!platform::CopyFileReplacing(path, FileName)) Warn(QStringLiteral("Failed to copy the new file."));
+  } catch (const std::exception&) {
+    Warn(QStringLiteral("Exception :Failed to copy the new file."));
+  }
+}
+
+void Form1::exitToolStripMenuItem_Click() {
+  try {
+    ui::FolderRequest request;
+    request.description = QStringLiteral("Select Folder - To Copy The USBFendalUtilityCfg.ini File");
+    request.folder = QDir::homePath();
+    const QString folder = ui::AskFolder(this, request);
+    if (folder.isEmpty()) {
+      Warn(QStringLiteral("Unable to save the cfg file."));
+      return;
+    }
+    const std::string target =
+        folder.toLocal8Bit().toStdString() + platform::PathSeparator() + ConfigFileBaseName;
+    if (platform::PathExists(target)) {
+      const ui::Answer answer = ui::ShowMessage(
+          this,
+          QStringLiteral("USBOvitoneUtilityCfg.ini file already exists. Do you want to overwrite it?"),
+          QStringLiteral("Save USBOvitoneUtilityCfg File"), ui::Buttons::YesNo, ui::Icon::Question);
+      if (answer != ui::Answer::Yes) return;
+    }
+    if (!platform::CopyFileReplacing(FileName, target)) Warn(QStringLiteral("Failed to export the file"));
+  } catch (const std::exception&) {
+    Warn(QStringLiteral("Exception :Unable to save cfg file."));
+  }
+}
+
+void Form1::aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem1_Click() {
+  auto* window = new about();
+  window->setAttribute(Qt::WA_DeleteOnClose);
+  window->move(frameGeometry().topLeft());
+  window->show();
+}
+
+void Form1::button1_Click() {
+  ui::ShowMessage(this, QStringLiteral("The code table editor is not part of this version yet.\n"),
+                  QString::fromLatin1(MessageCaption), ui::Buttons::Ok, ui::Icon::Information);
+}
+
+void Form1::button2_Click() {
+  ui::ShowMessage(this, QStringLiteral("The self test is not part of this version yet.\n"),
+                  QString::fromLatin1(MessageCaption), ui::Buttons::Ok, ui::Icon::Information);
+}
+
+void Form1::btnLoadFirmware_MouseClick() {
+  ui::ShowMessage(this, QStringLiteral("The firmware upgrade is not part of this version yet.\n"),
+                  QString::fromLatin1(MessageCaption), ui::Buttons::Ok, ui::Icon::Information);
+}
+
+void Form1::ExitProgram() {
+  {
+    DeviceLock lock = LockDevice();
+    if (hid_handle != nullptr) {
+      hid_exit_safely(hid_handle);
+      hid_handle = nullptr;
+    }
+  }
+  QApplication::closeAllWindows();
+  QCoreApplication::quit();
+}
+
+void Form1::button10_Click() { ExitProgram(); }
+
+// Closing the main window by its title bar ends the program too (the device is
+// released when the process ends).
+void Form1::closeEvent(QCloseEvent* event) {
+  QMainWindow::closeEvent(event);
+  if (event->isAccepted()) QCoreApplication::quit();
+}
+void Form1::exitToolStripMenuItem1_Click() { ExitProgram(); }
+
+}  // namespace pellix_usb_encoder

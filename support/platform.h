@@ -1,0 +1,39 @@
+// The platform layer: the few operating-system services the windows use, each in one
+// place, so that tests can run the program's fixed waits scaled down.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pellix_usb_encoder::platform {
+
+// The current user's per-user application data folder, without a trailing separator:
+// Linux $XDG_DATA_HOME or ~/.local/share, Windows the local application data folder,
+// macOS ~/Library/Application Support. Empty when there is none.
+std::string LocalAppDataFolder();
+
+// The separator the program puts between folder and file names.
+char PathSeparator();
+
+// True when a file or folder of that path exists.
+bool PathExists(const std::string& path);
+// True when `path` is an existing regular file.
+bool FileExists(const std::string& path);
+// Creates the folder, and any missing parent folders. True when it exists afterwards.
+bool CreateFolder(const std::string& path);
+// Copies `from` over `to`, replacing `to` whole or leaving it as it was on failure.
+bool CopyFileReplacing(const std::string& from, const std::string& to);
+// The file name without its folder.
+std::string BaseName(const std::string& path);
+
+// Sleeps the calling thread for `ms` milliseconds times the time scale. On the GUI
+// thread the window keeps painting while it waits, but takes no user input.
+void SleepMs(int ms);
+// Milliseconds since an arbitrary start, for measuring waits.
+uint64_t TickCountMs();
+
+// Scales every SleepMs: 1.0 in the program, small in tests. Never 0: waits still happen.
+void SetTimeScale(double scale);
+double TimeScale();
+
+}  // namespace pellix_usb_encoder::platform
