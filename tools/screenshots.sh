@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Takes the README's screenshots of the demo under a virtual X server.
+# Needs: xvfb openbox xdotool imagemagick (tools/setup.sh xvfb openbox xdotool imagemagick).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh xvfb openbox xdotool imagemagick
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build --target ovitone ovitone-demo >/dev/null
+
+export DISPLAY=:97
+Xvfb "$DISPLAY" -screen 0 1280x800x24 >/dev/null 2>&1 &
+xvfb=$!
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
+sleep 1
+openbox >/dev/null 2>&1 &
+sleep 1
+export XDG_DATA_HOME=$(mktemp -d)
+out=docs
+
+# Grabs the window whose title is $1, with its frame, into $2.
+grab() {
+  local id
+  id=$(xdotool search --sync --onlyvisible --name "$1" | tail -n 1)
+  sleep 0.5
+  import -frame -window "$id" "$2"
+}
+
+build/app/ovitone-demo >/dev/null 2>&1 &
+sleep 4.5
+grab "Orvane Ovitone  Configuration Utility" "$out/main-window.png"
+main=$(xdotool search --onlyvisible --name "Orvane Ovitone  Configuration Utility" | tail -n 1)
+xdotool mousemove --window "$main" 58 12 click 1
+sleep 0.5
+xdotool key Down Return
+grab "About Ovitone  Configuration Utility" "$out/about-window.png"
+pkill -f build/app/ovitone-demo || true
+sleep 0.5
+
+# Without an encoder: the message, then the window in its "not connected" state.
+build/app/ovitone >/dev/null 2>&1 &
+sleep 4.5
+grab "^Orvane Ovitone $" "$out/not-connected-message.png"
+xdotool key Return
+sleep 0.5
+grab "Orvane Ovitone  Configuration Utility" "$out/main-window-not-connected.png"
+echo "Screenshots written to $out/"
