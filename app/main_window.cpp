@@ -22,6 +22,7 @@
 #include "device/device_lock.h"
 #include "device/encoder_protocol.h"
 #include "device/hid_transport.h"
+#include "firmware/upgrade_window.h"
 #include "support/about_window.h"
 #include "support/ini_file.h"
 #include "support/platform.h"
@@ -188,6 +189,7 @@ void Form1::BuildControls() {
   button8 = button("Save Changes", 633, 294, 206, 61, false, &Form1::button8_Click);
   btnLoadFirmware = button("Update Ovitone Firmware", 28, 383, 217, 67, true,
                            &Form1::btnLoadFirmware_MouseClick);
+  btnLoadFirmware->setFocusPolicy(Qt::NoFocus);  // a mouse click only: keys do nothing
   button9 = button("Reset To Factory Default", 330, 383, 206, 67, false, &Form1::button9_Click);
   button10 = button("Exit", 633, 383, 206, 67, true, &Form1::button10_Click);
 
@@ -580,8 +582,35 @@ void Form1::button2_Click() {
 }
 
 void Form1::btnLoadFirmware_MouseClick() {
-  ui::ShowMessage(this, QStringLiteral("The firmware upgrade is not part of this version yet.\n"),
-                  QString::fromLatin1(MessageCaption), ui::Buttons::Ok, ui::Icon::Information);
+  if (ui::ShowMessage(this, QStringLiteral("Are you sure you want to upgrade the firmware?"),
+                      QStringLiteral("Firmware Upgrade"), ui::Buttons::YesNo,
+                      ui::Icon::Question) != ui::Answer::Yes) {
+    return;
+  }
+  auto* upgrade = new firmware_upgrade();
+  upgrade->setAttribute(Qt::WA_DeleteOnClose);
+
+  // The settings the upgrade writes back into the encoder once it runs the new firmware.
+  if (GetDeviceStatusMessage() == 0) {
+    firmware_upgrade::keypadType_index = prev_keypadType_index;
+    firmware_upgrade::ledBrightness_index = prev_volLedBrightness_index;
+    firmware_upgrade::jackLedBrightness_index = prev_jackLedBrightness_index;
+    for (int i = 0; i < KeyCodeTableSize; ++i) firmware_upgrade::key_codes[i] = keyCodeArray[i];
+    firmware_upgrade::firmwareVersion = firmwareVersion;
+    firmware_upgrade::serialNumber = serialNumber;
+  } else {
+    firmware_upgrade::keypadType_index = 0;
+    firmware_upgrade::ledBrightness_index = 6;
+    firmware_upgrade::jackLedBrightness_index = 6;
+    firmware_upgrade::serialNumber = QStringLiteral(" ");
+    ui::ShowMessage(this, QStringLiteral("Unable to get device status information\n"),
+                    QStringLiteral("Orvane Drossel "), ui::Buttons::Ok, ui::Icon::Warning);
+  }
+
+  // The encoder may have left its normal mode already; the upgrade window finds the
+  // loader either way.
+  if (!Send(EnterFirmwareUpgrade, nullptr, 0)) EnableDisableFunctionButtons(false);
+  upgrade->show();
 }
 
 void Form1::ExitProgram() {

@@ -17,8 +17,11 @@ struct DataBlock_ {
 };
 static_assert(sizeof(DataBlock_) == 10248, "DataBlock_ is 10248 bytes");
 
-// The last answer received from the loader, as it came off the wire after the report
-// header: after a CRC request, data[5] and data[6] hold the device CRC's low and high byte.
+// The last answer received from the loader, laid out like the loader's serial packets:
+// data[0] = 0x00 (acknowledge), data[1] = 0x80 (header), data[2] = NL, data[3] = 0, then
+// the NL core bytes of the answer from data[4] (0x3B and a message code, or 0x3A and
+// data), zeros after. So after a CRC request, data[5] and data[6] hold the device CRC's
+// low and high byte. Cleared when a request that expects an answer goes out.
 struct dataBuffer {
   uint8_t data[260];
 };
@@ -76,6 +79,10 @@ DataBlock_ BSL_readTI_TextFile(int maxBytes);
 void BSL_closeTI_Text();
 
 // Starts watching the bus for loader devices and reports changes to `sink` until
-// unregistered: 0 when registered.
+// unregistered: 0 when registered. Registering again replaces the sink; the old one is
+// not called once this returns. The bus is polled every 200 ms.
 int BSL_RegisterUSBDeviceNotification(BSL_DeviceChangeSink* sink);
+// Stops the watcher and waits for its thread: no sink call is made after it returns.
+// Must not be called while holding the device lock, nor from inside the sink: there it
+// cannot wait for its own thread and only stops further calls.
 int BSL_UnRegisterUSBDeviceNotification();

@@ -1,1 +1,190 @@
-// placeholder
+// TI-TXT reader. The parser is strict on purpose: an image that goes into the flash of
+// the encoder is either read exactly as written or refused with the line at fault.
+#include "loader/ti_txt.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace {
+
+constexpr uint32_t kHighestAddress = 0xFFFFF;  // 20-bit MSP430X address space
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::string LinePrefix(size_t lineNumber) { return "line " + std::to_string(lineNumber) + ": "; }
+
+// "'G'" for a printable character, "character 0x01" for anything else.
+std::string NotHex(size_t lineNumber, char c) {
+  const auto u = static_cast<unsigned char>(c);
+  std::string shown;
+  if (u >= 0x21 && u < 0x7F) {
+    shown = std::string("'") + c + "'";
+  } else {
+    char hex[24];
+    std::snprintf(hex, sizeof hex, "character 0x%02X", u);
+    shown = hex;
+  }
+  return LinePrefix(lineNumber) + shown + " is not a hexadecimal digit";
+}
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+  return text;
+}
+
+// Parses the digits of an "@" line (the '@' already removed).
+bool ParseAddress(std::string_view digits, size_t lineNumber, uint32_t& address,
+                  std::string& error) {
+  if (digits.empty()) {
+    error = LinePrefix(lineNumber) + "'@' without an address";
+    return false;
+  }
+  uint64_t value = 0;
+  for (char c : digits) {
+    if (IsBlank(c)) {
+      error = LinePrefix(lineNumber) + "text after the address";
+      return false;
+    }
+    const int v = HexValue(c);
+    if (v < 0) {
+      error = NotHex(lineNumber, c);
+      return false;
+    }
+    // Saturate: anything past the address space is refused below either way.
+    value = std::min<uint64_t>(value * 16 + static_cast<unsigned>(v), 0xFFFFFFFFull);
+  }
+  if (value > kHighestAddress) {
+    std::string shown = value >= 0xFFFFFFFFull ? "0x" + std::string(digits)
+                                               : Hex(static_cast<uint32_t>(value));
+    error = LinePrefix(lineNumber) + "address " + shown + " is past 0xFFFFF";
+    return false;
+  }
+  address = static_cast<uint32_t>(value);
+  return true;
+}
+
+// Appends the bytes of one data line to `run`.
+bool ParseData(std::string_view line, size_t lineNumber, TiTxtRun& run, std::string& error) {
+  size_t i = 0;
+  while (i < line.size()) {
+    if (IsBlank(line[i])) {
+      ++i;
+      continue;
+    }
+    // One blank-separated group: normally one pair of digits.
+    size_t end = i;
+    while (end < line.size() && !IsBlank(line[end])) {
+      if (HexValue(line[end]) < 0) {
+        error = NotHex(lineNumber, line[end]);
+        return false;
+      }
+      ++end;
+    }
+    if ((end - i) % 2 != 0) {
+      error = LinePrefix(lineNumber) + "odd number of hex digits";
+      return false;
+    }
+    for (; i < end; i += 2) {
+      if (run.address + run.bytes.size() > kHighestAddress) {
+        error = LinePrefix(lineNumber) + "data past 0xFFFFF";
+        return false;
+      }
+      run.bytes.push_back(static_cast<uint8_t>(HexValue(line[i]) * 16 + HexValue(line[i + 1])));
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+size_t TiTxtImage::ByteCount() const {
+  size_t count = 0;
+  for (const auto& run : runs) count += run.bytes.size();
+  return count;
+}
+
+bool TiTxtParse(std::string_view text, TiTxtImage& image, std::string& error) {
+  image.runs.clear();
+  error.clear();
+  TiTxtImage parsed;
+  size_t lineNumber = 0;
+  size_t position = 0;
+  while (position < text.size()) {
+    ++lineNumber;
+    const size_t lineEnd = std::min(text.find('\n', position), text.size());
+    const std::string_view line = Trim(text.substr(position, lineEnd - position));
+    position = lineEnd + 1;
+
+    if (line.empty()) continue;
+    // The end marker: whatever follows it is not part of the image.
+    if (line.front() == 'q' || line.front() == 'Q') {
+      image = std::move(parsed);
+      return true;
+    }
+    if (line.front() == '@') {
+      TiTxtRun run;
+      if (!ParseAddress(line.substr(1), lineNumber, run.address, error)) return false;
+      parsed.runs.push_back(std::move(run));
+      continue;
+    }
+    if (parsed.runs.empty()) {
+      error = LinePrefix(lineNumber) + "data before the first '@' address";
+      return false;
+    }
+    if (!ParseData(line, lineNumber, parsed.runs.back(), error)) return false;
+  }
+  error = "no 'q' line at the end";
+  return false;
+}
+
+bool TiTxtParseFile(const std::string& path, TiTxtImage& image, std::string& error) {
+  image.runs.clear();
+  std::error_code ignored;
+  std::ifstream file(path, std::ios::binary);
+  if (!file || std::filesystem::is_directory(path, ignored)) {
+    error = "cannot open " + path;
+    return false;
+  }
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  if (file.bad()) {
+    error = "cannot read " + path;
+    return false;
+  }
+  return TiTxtParse(contents.str(), image, error);
+}
+
+std::vector<TiTxtBlock> TiTxtBlocks(const TiTxtImage& image, size_t maxBytes) {
+  // A block of 0 bytes would never get anywhere; the smallest useful block is one byte.
+  maxBytes = std::max<size_t>(maxBytes, 1);
+  std::vector<TiTxtBlock> blocks;
+  for (const auto& run : image.runs) {
+    for (size_t offset = 0; offset < run.bytes.size(); offset += maxBytes) {
+      const size_t count = std::min(maxBytes, run.bytes.size() - offset);
+      TiTxtBlock block;
+      block.address = run.address + static_cast<uint32_t>(offset);
+      block.bytes.assign(run.bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+                         run.bytes.begin() + static_cast<std::ptrdiff_t>(offset + count));
+      blocks.push_back(std::move(block));
+    }
+  }
+  return blocks;
+}

@@ -26,6 +26,7 @@ namespace pellix_usb_encoder::sim::detail {
 using BusTime = int64_t;  // nanoseconds on the bus clock
 inline constexpr BusTime kNever = std::numeric_limits<BusTime>::max();
 inline constexpr BusTime kNsPerMs = 1'000'000;
+inline constexpr BusTime kNoSlot = std::numeric_limits<BusTime>::min();  // nothing yet
 
 // Adds a millisecond delay to a bus time without overflowing past kNever.
 inline BusTime AddMs(BusTime t, int64_t ms) {
@@ -41,7 +42,17 @@ struct Attachment {
   BusTime leaveAt = kNever;    // scheduled departure (LeaveBus)
   int64_t rejoinAfterMs = -1;  // with the scheduled departure: rejoin this long after
   BusTime rejoinAt = kNever;   // scheduled return, while absent
+  // Link pacing (SimDevice::WriteIntervalMs / ReadIntervalMs), per join.
+  BusTime lastWriteSlot = kNoSlot;  // when the previous write went through
+  BusTime lastReadSlot = kNoSlot;   // when the previous report read became readable
 };
+
+// A pacing interval in bus time; 0 for none (or nonsense).
+inline BusTime IntervalOf(double ms) {
+  if (!(ms > 0)) return 0;
+  if (ms >= 1e9) return static_cast<BusTime>(1e9) * kNsPerMs;
+  return static_cast<BusTime>(ms * static_cast<double>(kNsPerMs) + 0.5);
+}
 
 struct QueuedReport {
   std::vector<uint8_t> bytes;

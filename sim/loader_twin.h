@@ -47,6 +47,10 @@ class LoaderTwin : public SimDevice {
   // Programs flash directly (test set-up), bypassing the protocol.
   void LoadFlash(uint32_t address, const std::vector<uint8_t>& bytes);
   std::array<uint8_t, 32> Password() const;  // the contents of 0xFFE0..0xFFFF
+  // While flash still holds the image the twin was made with (no LoadFlash, no write or
+  // erase by the host), makes it that image with `version` after "OVFW"; afterwards it
+  // does nothing. AttachLoaderTo gives the loader the encoder's version this way.
+  void SetDefaultImageVersion(const std::string& version);
 
   bool RamLoaderRunning() const;
   bool Unlocked() const;
@@ -63,7 +67,8 @@ class LoaderTwin : public SimDevice {
   void CorruptFlashByte(uint32_t address);
   // The CRC check gets no answer.
   void SetCrcSilent(bool silent);
-  // Leaves the bus for good after `reports` more reports from the host (mid-transfer).
+  // Leaves the bus for good after `reports` more reports from the host (mid-transfer):
+  // the last of them is taken but its answer is lost. 0 leaves now, < 0 cancels.
   void UnplugAfterReports(int reports);
   // Paces the link: the host can write one report per `ms` and read one per `ms`
   // (1 ms is the USB full-speed interrupt limit). 0: no pacing.

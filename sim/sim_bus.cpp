@@ -3,6 +3,7 @@
 
 #include "sim/sim_bus.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
@@ -70,6 +71,7 @@ void BusState::Join(Attachment& a) {
   a.leaveAt = kNever;
   a.rejoinAfterMs = -1;
   a.rejoinAt = kNever;
+  a.lastWriteSlot = a.lastReadSlot = kNoSlot;
   a.device->OnAttach();
   changed.notify_all();
 }
@@ -177,6 +179,28 @@ void Bus::Unplug(const SimDevice& device) {
     if (attachment->present) s.Leave(*attachment);
     attachment->rejoinAt = detail::kNever;
   }
+}
+
+void Bus::PlugAfter(std::shared_ptr<SimDevice> device, int64_t delayMs) {
+  if (!device) return;
+  auto& s = State();
+  Lock lock(s.mutex);
+  s.Settle();
+  auto attachment = s.Find(*device);
+  if (!attachment) {
+    attachment = std::make_shared<detail::Attachment>();
+    attachment->device = std::move(device);
+    s.attachments.push_back(attachment);
+  }
+  detail::Attachment& a = *attachment;
+  const detail::BusTime joinAt = detail::AddMs(s.Now(), std::max<int64_t>(delayMs, 0));
+  if (!a.present) {
+    a.rejoinAt = joinAt;
+  } else if (a.leaveAt != detail::kNever) {
+    const detail::BusTime gap = joinAt > a.leaveAt ? joinAt - a.leaveAt : 0;
+    a.rejoinAfterMs = (gap + detail::kNsPerMs - 1) / detail::kNsPerMs;
+  }
+  s.changed.notify_all();
 }
 
 bool Bus::IsPlugged(const SimDevice& device) const {

@@ -87,6 +87,14 @@ class SimDevice {
                        WriteContext& context) = 0;
   // The device (re)joins the bus: power-up. Runs under the bus lock.
   virtual void OnAttach() {}
+  // Link pacing (0: none). The host writes at most one report per WriteIntervalMs:
+  // hid_write waits (without holding the bus lock; on the virtual clock it advances the
+  // clock) until that long after the slot of the device's previous write. A queued report
+  // becomes readable no sooner than ReadIntervalMs after the previous report the host
+  // read from the device became readable. Slots follow each other at exact intervals, so
+  // a late wake-up does not stretch a run of reports. Asked under the bus lock.
+  virtual double WriteIntervalMs() const { return 0; }
+  virtual double ReadIntervalMs() const { return 0; }
 };
 
 class Bus {
@@ -103,6 +111,11 @@ class Bus {
   // nothing happens while the device is on the bus.
   void Plug(std::shared_ptr<SimDevice> device);
   void Unplug(const SimDevice& device);          // leaves now; its open handles fail
+  // Joins `delayMs` from now on the bus clock (a new path, OnAttach), as a device that
+  // powers up later; replaces a return already scheduled. A device on the bus stays
+  // unless it is about to leave, in which case it returns no sooner than that. Usable
+  // from a device's hooks (the bus lock is recursive).
+  void PlugAfter(std::shared_ptr<SimDevice> device, int64_t delayMs);
   bool IsPlugged(const SimDevice& device) const;
 
   // Clock.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <thread>
 
 #include "sim/bus_state.h"
 
@@ -16,6 +17,8 @@ using pellix_usb_encoder::sim::detail::AddMs;
 using pellix_usb_encoder::sim::detail::Attachment;
 using pellix_usb_encoder::sim::detail::BusState;
 using pellix_usb_encoder::sim::detail::BusTime;
+using pellix_usb_encoder::sim::detail::IntervalOf;
+using pellix_usb_encoder::sim::detail::kNoSlot;
 using pellix_usb_encoder::sim::detail::kNever;
 using pellix_usb_encoder::sim::detail::kNsPerMs;
 using pellix_usb_encoder::sim::detail::QueuedReport;
@@ -143,6 +146,45 @@ class HandleWriteContext final : public WriteContext {
   hid_device& handle_;
   BusTime writtenAt_;
 };
+
+// Link pacing of writes: reserves the device's next write slot, at least its write
+// interval after the previous one, and waits for it without holding the bus lock (the
+// virtual clock jumps there instead). Slots are reserved before waiting, so concurrent
+// writers get distinct ones, and each follows the previous slot rather than the previous
+// wake-up, so oversleeping never adds up over a run of writes. False when the device
+// left meanwhile.
+bool WaitForWriteSlot(BusState& s, hid_device& dev, Lock& lock) {
+  Attachment& a = *dev.attachment;
+  const BusTime interval = IntervalOf(a.device->WriteIntervalMs());
+  if (interval <= 0) return true;
+  const BusTime now = s.Now();
+  const BusTime slot = a.lastWriteSlot == kNoSlot ? now : std::max(now, a.lastWriteSlot + interval);
+  a.lastWriteSlot = slot;
+  if (slot <= now) return true;
+  while (s.Now() < slot) {
+    if (s.virtualClock) {
+      s.virtualNow = slot;
+      s.changed.notify_all();
+    } else {
+      const auto wakeAt = s.RealTimeOf(slot);
+      lock.unlock();
+      std::this_thread::sleep_until(wakeAt);
+      lock.lock();
+    }
+  }
+  s.Settle();
+  return dev.Alive();
+}
+
+// When a queued report becomes readable: its due time, or for a paced device no sooner
+// than the read interval after the previous report read from the device became readable.
+BusTime ReadableAt(const hid_device& dev, const QueuedReport& report) {
+  const Attachment& a = *dev.attachment;
+  if (a.lastReadSlot == kNoSlot) return report.due;
+  const BusTime interval = IntervalOf(a.device->ReadIntervalMs());
+  if (interval <= 0) return report.due;
+  return std::max(report.due, a.lastReadSlot + interval);
+}
 
 int CopyString(hid_device* dev, wchar_t* string, size_t maxlen, bool names,
                std::wstring (pellix_usb_encoder::sim::SimDevice::*getter)() const) {
@@ -276,6 +318,10 @@ int HID_API_EXPORT HID_API_CALL hid_write(hid_device* dev, const unsigned char* 
     dev->lastError = kNoDevice;
     return -1;
   }
+  if (!WaitForWriteSlot(s, *dev, lock)) {
+    dev->lastError = kNoDevice;
+    return -1;
+  }
   s.Record(*dev, Direction::HostToDevice, data, length);
   HandleWriteContext context(s, *dev, s.Now());
   // The device may call back into the bus (the mutex is recursive); keep the device
@@ -306,9 +352,11 @@ int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char*
       return -1;
     }
     const BusTime now = s.Now();
-    if (!dev->reports.empty() && dev->reports.front().due <= now) {
+    const BusTime readable = dev->reports.empty() ? kNever : ReadableAt(*dev, dev->reports.front());
+    if (readable <= now) {
       QueuedReport report = std::move(dev->reports.front());
       dev->reports.pop_front();
+      dev->attachment->lastReadSlot = readable;
       const size_t count = std::min(length, report.bytes.size());
       if (count > 0) std::memcpy(data, report.bytes.data(), count);
       s.Record(*dev, Direction::DeviceToHost, report.bytes.data(), count);
@@ -332,7 +380,7 @@ int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char*
       return 0;
     }
     BusTime wake = std::min(deadline, s.NextDeviceEvent());
-    if (!dev->reports.empty()) wake = std::min(wake, dev->reports.front().due);
+    wake = std::min(wake, readable);
     if (s.virtualClock) {
       if (wake == kNever) {
         // Nothing will ever happen on this handle unless another thread acts.
@@ -450,6 +498,10 @@ HID_API_EXPORT const struct hid_api_version* HID_API_CALL hid_version(void) {
   return &version;
 }
 
-HID_API_EXPORT const char* HID_API_CALL hid_version_str(void) { return HID_API_VERSION_STR; }
+// hid_version() tells the hidapi version the bus stands in for; the text also tells a
+// program that it runs on the simulated bus.
+HID_API_EXPORT const char* HID_API_CALL hid_version_str(void) {
+  return HID_API_VERSION_STR " (simulated bus)";
+}
 
 }  // extern "C"
