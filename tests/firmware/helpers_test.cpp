@@ -1,11 +1,10 @@
 // The upgrade window's text helpers, checksum and images, without a device.
 #include <gtest/gtest.h>
 
-#include <QString>
+#include <QStringList>
 #include <cstring>
 
 #include "firmware/upgrade_window.h"
-#include "loader/ti_txt.h"
 
 namespace pellix_usb_encoder {
 namespace {
@@ -19,16 +18,12 @@ DataBlock_ Block(const char* text, uint32_t countOverride = UINT32_MAX) {
   return block;
 }
 
-TEST(UpgradeHelpers, HexIdentifiersWidenToFourDigits) {
-  EXPECT_EQ(firmware_upgrade::padHexStringValue("0x200"), "0x0200");
-  EXPECT_EQ(firmware_upgrade::padHexStringValue("0x2047"), "0x2047");
-  EXPECT_EQ(firmware_upgrade::padHexStringValue("0x20"), "0x0020");
-  EXPECT_EQ(firmware_upgrade::padHexStringValue("0x2"), "0x0002");
-  EXPECT_EQ(firmware_upgrade::padHexStringValue("0x"), "0x000");
-  EXPECT_EQ(firmware_upgrade::padHexStringValue("0x12345"), "0x12345");
-}
+TEST(UpgradeHelpers, TextHelpers) {
+  QStringList widened;
+  for (const char* hex : {"0x200", "0x2047", "0x20", "0x2", "0x", "0x12345"})
+    widened << firmware_upgrade::padHexStringValue(hex);
+  EXPECT_EQ(widened, QStringList({"0x0200", "0x2047", "0x0020", "0x0002", "0x000", "0x12345"}));
 
-TEST(UpgradeHelpers, StringToCharNarrowsAndWritesNoTerminator) {
   char buffer[8];
   std::memset(buffer, 'X', sizeof buffer);
   firmware_upgrade::StringToChar(QString("ab") + QChar(0x00E9) + QChar(0x0141), buffer);
@@ -59,20 +54,9 @@ TEST(UpgradeHelpers, IdentifiersAndImages) {
   EXPECT_EQ(Firmware::GetString("Forced_BOR.Text"), "@0120\r\n04 A5 \r\nq");
   EXPECT_EQ(Firmware::GetString("unknown"), "");
 
-  // The images are well-formed and hold what the upgrade relies on.
-  TiTxtImage password, ram;
-  std::string error;
-  ASSERT_TRUE(TiTxtParse(Firmware::GetString("password.Text").toStdString(), password, error)) << error;
-  ASSERT_EQ(password.runs.size(), 1u);
-  EXPECT_EQ(password.runs[0].address, 0xFFE0u);
-  EXPECT_EQ(password.runs[0].bytes.size(), 32u);
-  const QString ramText = Firmware::GetString("RAM_BSL.Text");
-  EXPECT_LT(ramText.size(), 20000);  // fits the loader image buffer with its terminator
-  ASSERT_TRUE(TiTxtParse(ramText.toStdString(), ram, error)) << error;
-  ASSERT_FALSE(ram.runs.empty());
-  EXPECT_EQ(ram.runs[0].address, 0x2500u);
-  EXPECT_EQ(std::vector<uint8_t>(ram.runs[0].bytes.begin(), ram.runs[0].bytes.begin() + 4),
-            std::vector<uint8_t>({0x00, 0x06, 0x05, 0x34}));
+  // A vendor RAM loader built in instead of ours must still fit its 20000-byte buffer.
+  const QString ram = Firmware::GetString("RAM_BSL.Text");
+  EXPECT_TRUE(ram.startsWith("@2500\r\n00 06 05 34 ") && ram.size() < 20000) << ram.size();
 }
 
 }  // namespace
