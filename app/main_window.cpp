@@ -23,6 +23,10 @@
 #include "device/encoder_protocol.h"
 #include "device/hid_transport.h"
 #include "firmware/upgrade_window.h"
+#include "layout_editor/key_code_table.h"
+#include "layout_editor/layout_editor_window.h"
+#include "selftest/self_test.h"
+#include "support/media.h"
 #include "support/about_window.h"
 #include "support/ini_file.h"
 #include "support/platform.h"
@@ -572,13 +576,63 @@ void Form1::aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem1_Click() {
 }
 
 void Form1::button1_Click() {
-  ui::ShowMessage(this, QStringLiteral("The code table editor is not part of this version yet.\n"),
-                  QString::fromLatin1(MessageCaption), ui::Buttons::Ok, ui::Icon::Information);
+  if (GetDeviceStatusMessage() != 0) {
+    Warn(QStringLiteral("Load Table-Unable to get device status.."));
+    return;
+  }
+  if (prev_keypadType_index != 2) {  // "Customise"
+    Warn(QStringLiteral("Please select a customise table.."));
+    return;
+  }
+
+  auto* editor = new My4way_layout(this);  // owned by this window, deletes itself on close
+  // The picture from the current directory, or the copy built into the program.
+  editor->pictureBox1->setPixmap(media::Picture(media::ModulePicture));
+  for (PictureButton* key : {editor->key7Btn, editor->key8Btn, editor->key9Btn, editor->key10Btn}) {
+    My4way_layout::EmbedButtonInMirkelPicture(key, editor->pictureBox1);
+  }
+
+  struct KeySlot {
+    PictureButton* button;
+    int* modifier;
+    int* unlistedModifier;
+    int* code;
+  };
+  const KeySlot keys[] = {
+      {editor->key7Btn, &editor->currentM7Code, &editor->unlistedM7Code, &editor->currentK7Code},
+      {editor->key8Btn, &editor->currentM8Code, &editor->unlistedM8Code, &editor->currentK8Code},
+      {editor->key9Btn, &editor->currentM9Code, &editor->unlistedM9Code, &editor->currentK9Code},
+      {editor->key10Btn, &editor->currentM10Code, &editor->unlistedM10Code, &editor->currentK10Code}};
+  for (int k = 0; k < 4; ++k) {
+    const uint8_t modifier = keyCodeArray[size_t(2 * k)];
+    const uint8_t code = keyCodeArray[size_t(2 * k + 1)];
+    *keys[k].modifier = ModifierUsageToIndex(modifier);
+    // A byte without an entry in the modifier list goes back to the encoder unchanged
+    // unless the user picks a modifier for the key.
+    *keys[k].unlistedModifier = IsListedModifierUsage(modifier) ? -1 : modifier;
+    *keys[k].code = code;
+    const char* name = k == 0   ? (code < 16 ? "Vol up " : "Vol Up ")
+                       : k == 1 ? "Vol Down "
+                       : k == 2 ? "Jack IN  "
+                                : "Jack OUT  ";
+    keys[k].button->setText(QString::fromLatin1(name) + QString::fromStdString(CodeLabel(code)));
+  }
+  editor->show();
 }
 
 void Form1::button2_Click() {
-  ui::ShowMessage(this, QStringLiteral("The self test is not part of this version yet.\n"),
-                  QString::fromLatin1(MessageCaption), ui::Buttons::Ok, ui::Icon::Information);
+  if (GetDeviceStatusMessage() != 0) {
+    Warn(QStringLiteral("Unable to get device message..Please click on Scan for and try again.."));
+    return;
+  }
+  // Creating the window reads the status again, asks about the microphone and starts
+  // the test sequence.
+  auto* window = new self_test();
+  selfTestFrm = window;
+  window->selfTestFrm1 = window;
+  window->pictureBox1->setPixmap(media::Picture(media::ModulePicture));
+  window->move(frameGeometry().topLeft());
+  window->show();
 }
 
 void Form1::btnLoadFirmware_MouseClick() {

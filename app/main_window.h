@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 #include <array>
@@ -19,6 +20,8 @@ class QStatusBar;
 class QTextEdit;
 
 namespace pellix_usb_encoder {
+
+class self_test;
 
 // Full path of the configuration file (8-bit); empty until Form1_Load builds it.
 extern std::string FileName;
@@ -78,6 +81,9 @@ class Form1 : public QMainWindow {
   static std::array<uint8_t, 32> keyCodeArray;
   // The three lines of the status panel.
   static std::array<QString, 3> configArray;
+
+  // The self-test window "Test Ovitone" opened last (null once it has closed).
+  QPointer<self_test> selfTestFrm;
 
   // Reads the encoder's status into the fields above: 0 on success, -1 on failure.
   int8_t GetDeviceStatusMessage();
