@@ -2,9 +2,14 @@
 // the program without hardware. Linked with the simulated HID bus instead of hidapi.
 #include "app/app_main.h"
 #include "sim/encoder_twin.h"
+#include "sim/loader_twin.h"
 
 int main(int argc, char** argv) {
   auto twin = pellix_usb_encoder::sim::PlugEncoder();
   twin->SetReplyLatencyMs(2);  // about what a real encoder takes to answer
+  // "Update Ovitone Firmware" sends the encoder into its loader: the loader twin then
+  // appears, and after programming the encoder comes back running the new image.
+  auto loader = pellix_usb_encoder::sim::AttachLoaderTo(twin);
+  loader->SetReportIntervalMs(1);  // the pace of a real USB full-speed link
   return pellix_usb_encoder::RunProgram(argc, argv);
 }

@@ -34,7 +34,6 @@
 
 namespace pellix_usb_encoder {
 
-std::string FileName;
 std::array<uint8_t, 32> Form1::keyCodeArray{};
 std::array<QString, 3> Form1::configArray{};
 
@@ -667,7 +666,17 @@ void Form1::btnLoadFirmware_MouseClick() {
   upgrade->show();
 }
 
+// Closes every other window of the program. A window that refuses (a firmware upgrade
+// still running) keeps the program alive: false.
+bool Form1::CloseOtherWindows() {
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (window != this && window->isVisible() && !window->close()) return false;
+  }
+  return true;
+}
+
 void Form1::ExitProgram() {
+  if (!CloseOtherWindows()) return;
   {
     DeviceLock lock = LockDevice();
     if (hid_handle != nullptr) {
@@ -675,15 +684,18 @@ void Form1::ExitProgram() {
       hid_handle = nullptr;
     }
   }
-  QApplication::closeAllWindows();
-  QCoreApplication::quit();
+  close();
 }
 
 void Form1::button10_Click() { ExitProgram(); }
 
 // Closing the main window by its title bar ends the program too (the device is
-// released when the process ends).
+// released when the process ends), unless another window cannot close yet.
 void Form1::closeEvent(QCloseEvent* event) {
+  if (!CloseOtherWindows()) {
+    event->ignore();
+    return;
+  }
   QMainWindow::closeEvent(event);
   if (event->isAccepted()) QCoreApplication::quit();
 }

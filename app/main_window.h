@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "support/config_file.h"
+
 class QAction;
 class QComboBox;
 class QLabel;
@@ -23,13 +25,6 @@ namespace pellix_usb_encoder {
 
 class self_test;
 
-// Full path of the configuration file (8-bit); empty until Form1_Load builds it.
-extern std::string FileName;
-
-// Names inside the configuration file.
-inline constexpr const char* ConfigFolderName = "OrvaneInterface";
-inline constexpr const char* ConfigFileBaseName = "USBOvitoneUtilityCfg.ini";
-inline constexpr const char* ConfigSection = "appSettings";
 
 // Caption of the main window's messages (with its trailing blank).
 inline constexpr const char* MessageCaption = "Orvane Ovitone ";
@@ -134,6 +129,7 @@ class Form1 : public QMainWindow {
   // Sends one command on hid_handle with the 5000 ms time-out; true on success.
   bool Send(uint8_t command, const uint8_t* payload, int length);
   void ExitProgram();
+  bool CloseOtherWindows();
   // Reads a decimal setting for "Reset From Configuration File"; false with a message
   // naming the key when it is not a number.
   bool ReadNumberSetting(const char* key, int& value);

@@ -25,7 +25,7 @@
 
 #include <hidapi/hidapi.h>
 
-#include "app/main_window.h"
+#include "support/config_file.h"
 #include "device/device_lock.h"
 #include "device/encoder_protocol.h"
 #include "device/hid_transport.h"
@@ -89,16 +89,6 @@ QString ResourceText(const char* alias) {
   QFile file(QStringLiteral(":/firmware/") + QLatin1String(alias));
   if (!file.open(QIODevice::ReadOnly)) return QString();
   return QString::fromLatin1(file.readAll());
-}
-
-// The configuration file, where the main window keeps it (its folder in the per-user
-// data folder); empty when there is no such folder. Worked out here rather than taken
-// from the main window, so that this window also links into programs without it.
-std::string ConfigFilePath() {
-  const std::string dataFolder = platform::LocalAppDataFolder();
-  if (dataFolder.empty()) return std::string();
-  const char sep = platform::PathSeparator();
-  return dataFolder + sep + ConfigFolderName + sep + ConfigFileBaseName;
 }
 
 // Buttons that act on a mouse click only: they take no focus, and their mnemonic does
@@ -412,7 +402,7 @@ void firmware_upgrade::btnBrowse_Click() {
   // Remembered for the user's convenience only; a failed write changes nothing.
   try {
     CIniFile::SetValue("FirmwareFile", platform::BaseName(chosen.toLocal8Bit().toStdString()),
-                       ConfigSection, ConfigFilePath());
+                       ConfigSection, FileName);
   } catch (const std::exception&) {
   }
 }

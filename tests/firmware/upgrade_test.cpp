@@ -255,9 +255,12 @@ TEST_F(UpgradeTest, VerificationErrorKeepsTheLoaderAndRefusesClosingMeanwhile) {
   Upgrade(window, sample_, false);
   window->btnClose->click();
   window->close();
+  form_->show();
+  form_->button10_Click();  // "Exit" must not end the program under a running upgrade
+  EXPECT_TRUE(form_->isVisible());
   window->ParseMessages(0x0219, 0x8000);  // waits for the upgrade
   EXPECT_FALSE(window->backgroundWorkerCheckDevice->IsBusy());
-  EXPECT_EQ(Messages(), QStringList({StillRunning, StillRunning}));
+  EXPECT_EQ(Messages(), QStringList({StillRunning, StillRunning, StillRunning}));
   ASSERT_TRUE(WaitFor([&] { return finished_; }));
   EXPECT_TRUE(window->isVisible());
 
