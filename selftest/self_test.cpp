@@ -613,12 +613,14 @@ void self_test::StopTestAndWait() {
   // (and reports) once the prompt's loop has closed.
   if (PromptOnStack()) return;
   // The worker may be waiting on this thread (a prompt being opened, a queued change):
-  // keep its events flowing until the worker has ended. Input waits meanwhile.
-  while (!worker_->isFinished()) {
+  // keep its events flowing until the worker has ended. Input waits meanwhile. The
+  // events may include the worker's own end (and, after it, this window's deletion).
+  QPointer<self_test> self(this);
+  while (self && worker_ != nullptr && !worker_->isFinished()) {
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
-    worker_->wait(QDeadlineTimer(5));
+    if (self && worker_ != nullptr) worker_->wait(QDeadlineTimer(5));
   }
-  OnWorkerFinished();
+  if (self) OnWorkerFinished();
 }
 
 void self_test::closeEvent(QCloseEvent* event) {
@@ -652,13 +654,6 @@ bool self_test::ProcessCmdKey(QKeyEvent* keyData) {
 
 bool self_test::eventFilter(QObject* watched, QEvent* event) {
   const QEvent::Type type = event->type();
-  if (type == QEvent::Polish && state_->inPrompt) {
-    // The key prompt blocks the worker only: modal, it would block every window of the
-    // program while its loop runs. Its modality is given up before it is first shown.
-    if (auto* box = qobject_cast<Qorn_test::CustomMessageBox*>(watched))
-      box->setWindowModality(Qt::NonModal);
-    return false;
-  }
   if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::ShortcutOverride)
     return false;
   auto* widget = qobject_cast<QWidget*>(watched);

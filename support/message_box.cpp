@@ -1,5 +1,7 @@
 #include "support/message_box.h"
 
+#include <QEventLoop>
+
 #include <QCursor>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -57,8 +59,10 @@ void CentreOnScreen(QWidget* window) {
   window->move(frame.topLeft());
 }
 
-// Builds, shows and answers one box. GUI thread only.
-QString RunBox(const QString& myString, int messageType) {
+// Builds, shows and answers one box. GUI thread only. A box asked for by a worker
+// blocks only that worker: it is not modal, and a local event loop waits for the
+// answer while every window stays usable. A box asked for on the GUI thread is modal.
+QString RunBox(const QString& myString, int messageType, bool forWorker) {
   CustomMessageBox box;
   SetAnswer(QStringLiteral("Cancel"));
   if (messageType == 1) {
@@ -73,7 +77,15 @@ QString RunBox(const QString& myString, int messageType) {
   // Centre last: the text and the flags are final now.
   box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
   CentreOnScreen(&box);
-  box.exec();
+  if (forWorker) {
+    QEventLoop loop;
+    QObject::connect(&box, &QDialog::finished, &loop, &QEventLoop::quit);
+    box.setWindowModality(Qt::NonModal);
+    box.show();
+    loop.exec();
+  } else {
+    box.exec();
+  }
   return Answer();
 }
 
@@ -121,13 +133,13 @@ QString CustomMessageBox::ShowBox(const QString& myString, int messageType) {
   QCoreApplication* app = QCoreApplication::instance();
   // Nobody can answer while the program shuts down: a worker asking then must not wait.
   if (app == nullptr || QCoreApplication::closingDown()) return QStringLiteral("Cancel");
-  if (QThread::currentThread() == app->thread()) return RunBox(myString, messageType);
+  if (QThread::currentThread() == app->thread()) return RunBox(myString, messageType, false);
 
   // A worker hands the box to the GUI thread and waits there; its own event loop would
   // not paint widgets, and only the GUI thread may create them.
   QString answer = QStringLiteral("Cancel");
   QMetaObject::invokeMethod(
-      app, [&] { answer = RunBox(myString, messageType); }, Qt::BlockingQueuedConnection);
+      app, [&] { answer = RunBox(myString, messageType, true); }, Qt::BlockingQueuedConnection);
   return answer;
 }
 
