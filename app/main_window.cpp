@@ -257,23 +257,10 @@ void Form1::Form1_Load() {
   }
 
   Rescan();
-  if (GetDeviceStatusMessage() == 0) {
-    EnableDisableFunctionButtons(true);
-    SelectItem(ledBrightnessCbox, prev_volLedBrightness_index, QStringLiteral("LED Brightness"));
-    SelectItem(jackLedBrightnessCbox, prev_jackLedBrightness_index,
-               QStringLiteral("JACK LED Brightness"));
-    SelectItem(keypadTypeCbox, prev_keypadType_index, QStringLiteral("Keypad - Layout"));
-    SetConnectedLines();
-    ShowPanelLines();
-  } else {
-    ShowFallbackText(keypadTypeCbox, QStringLiteral("Keypad - Layout"));
-    ShowFallbackText(ledBrightnessCbox, QStringLiteral("LED Brightness"));
-    ShowFallbackText(jackLedBrightnessCbox, QStringLiteral("JACK LED Brightness"));
-    SetNotConnectedLine();
-    configArray[2] = QStringLiteral("Serial Number") + Blanks(15) + serialNumber;
-    ShowPanelLines();
-    EnableDisableFunctionButtons(false);
-  }
+  const bool connected = GetDeviceStatusMessage() == 0;
+  // Not connected at start-up: the serial number line is written too (still empty).
+  if (!connected) configArray[2] = QStringLiteral("Serial Number") + Blanks(15) + serialNumber;
+  StatusRefresh(connected, QStringLiteral("JACK LED Brightness"));
 }
 
 void Form1::Rescan() {

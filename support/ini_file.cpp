@@ -1,14 +1,13 @@
 #include "support/ini_file.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <stdexcept>
 #include <utility>
+
+#include "support/temporary_file.h"
 
 namespace pellix_usb_encoder {
 
@@ -51,19 +50,6 @@ fs::path SaveTarget(const std::string& FileName) {
   return target;
 }
 
-// A name beside target that no other save (of this or another process) picks.
-fs::path TemporaryBeside(const fs::path& target) {
-  static std::atomic<std::uint64_t> counter{0};
-  static const std::uint64_t processSalt = [] {
-    std::random_device device;
-    return (std::uint64_t(device()) << 32) ^ device() ^
-           std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
-  }();
-  const std::uint64_t tag = processSalt + 0x9E3779B97F4A7C15ull * ++counter;
-  fs::path temp = target;
-  temp += ".tmp-" + std::to_string(tag);
-  return temp;
-}
 
 void WriteRecord(std::ostream& out, const CIniFile::Record& rec) {
   out << rec.Comments;
@@ -158,7 +144,7 @@ bool CIniFile::Load(std::string FileName, content& records) {
 
 bool CIniFile::Save(std::string FileName, content records) {
   const fs::path target = SaveTarget(FileName);
-  const fs::path temp = TemporaryBeside(target);
+  const fs::path temp = TemporaryBeside(target, ".tmp-");
   std::error_code ec;
 
   std::ofstream out(temp, std::ios::out | std::ios::trunc);

@@ -13,9 +13,10 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
-#include <random>
 #include <system_error>
 #include <thread>
+
+#include "support/temporary_file.h"
 
 namespace pellix_usb_encoder::platform {
 
@@ -34,19 +35,6 @@ std::atomic<double>& ScaleValue() {
 
 fs::path PathOf(const std::string& path) { return fs::path(path); }
 
-// A name beside target that no other copy (of this or another process) picks.
-fs::path TemporaryBeside(const fs::path& target) {
-  static std::atomic<std::uint64_t> counter{0};
-  static const std::uint64_t processSalt = [] {
-    std::random_device device;
-    return (std::uint64_t(device()) << 32) ^ device() ^
-           std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
-  }();
-  const std::uint64_t tag = processSalt + 0x9E3779B97F4A7C15ull * ++counter;
-  fs::path temp = target;
-  temp += ".copy-" + std::to_string(tag);
-  return temp;
-}
 
 bool OnGuiThread() {
   QCoreApplication* app = QCoreApplication::instance();
@@ -110,7 +98,7 @@ bool CopyFileReplacing(const std::string& from, const std::string& to) {
   fs::path temp;
   bool copied = false;
   for (int attempt = 0; attempt < 4 && !copied; ++attempt) {
-    temp = TemporaryBeside(target);
+    temp = TemporaryBeside(target, ".copy-");
     ec.clear();
     copied = fs::copy_file(source, temp, fs::copy_options::none, ec) && !ec;
     if (!copied && ec != std::errc::file_exists) {
