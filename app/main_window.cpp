@@ -265,6 +265,7 @@ void Form1::Form1_Load() {
 
 void Form1::Rescan() {
   bool found;
+  bool accessDenied;
   {
     DeviceLock lock = LockDevice();
     char manufacturer[DeviceNameBufferSize];
@@ -272,8 +273,13 @@ void Form1::Rescan() {
     if (hid_handle != nullptr) hid_exit_safely(hid_handle);
     hid_handle = ScanForUSBDevice_a(EncoderVendorId, EncoderProductId, manufacturer, product);
     found = hid_handle != nullptr;
+    accessDenied = !found && LastScanFoundButCouldNotOpen();
   }
-  if (!found) Warn(QStringLiteral("Orvane Ovitone  not connected.."));
+  if (found) return;
+  QString text = QStringLiteral("Orvane Ovitone  not connected..");
+  // The encoder is listed but cannot be opened: most likely the udev rule is missing.
+  if (accessDenied) text += QString::fromLatin1(AccessDeniedHint);
+  Warn(text);
 }
 
 int8_t Form1::GetDeviceStatusMessage() {

@@ -1,5 +1,6 @@
 #include "device/hid_transport.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "device/device_lock.h"
@@ -40,7 +41,11 @@ void ReadName(hid_device* device, int (*getter)(hid_device*, wchar_t*, size_t), 
   }
 }
 
-hid_device* OpenConfigInterface(int vendorId, int productId) {
+// Set by each scan: interface 1 was listed but hid_open_path refused it.
+std::atomic<bool> lastScanFoundButCouldNotOpen{false};
+
+hid_device* OpenConfigInterface(int vendorId, int productId, bool& foundButCouldNotOpen) {
+  foundButCouldNotOpen = false;
   // Make sure the library is initialised: enumerating everything once does that.
   hid_free_enumeration(hid_enumerate(0, 0));
 
@@ -50,6 +55,7 @@ hid_device* OpenConfigInterface(int vendorId, int productId) {
   for (hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
     if (entry->interface_number == ConfigInterfaceNumber) {
       device = hid_open_path(entry->path);
+      foundButCouldNotOpen = device == nullptr;
       break;
     }
   }
@@ -107,7 +113,9 @@ int32_t CheckReplyReport(const uint8_t* report, uint8_t* reply, int replySize,
 
 hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, char* product) {
   DeviceLock lock = LockDevice();
-  hid_device* device = OpenConfigInterface(vendorId, productId);
+  bool foundButCouldNotOpen = false;
+  hid_device* device = OpenConfigInterface(vendorId, productId, foundButCouldNotOpen);
+  lastScanFoundButCouldNotOpen.store(foundButCouldNotOpen);
   if (device == nullptr) {
     CopyText("None", manufacturer);
     CopyText("None", product);
@@ -118,6 +126,8 @@ hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, 
   hid_set_nonblocking(device, 1);
   return device;
 }
+
+bool LastScanFoundButCouldNotOpen() { return lastScanFoundButCouldNotOpen.load(); }
 
 int32_t USBEncoderSendAndReceive_a(hid_device* device, uint8_t command, const uint8_t* payload,
                                    int payloadLength, uint8_t* reply, int replySize,

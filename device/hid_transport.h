@@ -33,6 +33,11 @@ extern hid_device* hid_handle;
 // "None" into both when no device is found. Returns the device or null.
 hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, char* product);
 
+// True when the most recent ScanForUSBDevice_a found the encoder's interface 1 in the
+// enumeration but could not open it (on Linux: no access to /dev/hidraw*, the udev rule
+// is missing). False after a scan that opened the device or found no such interface.
+bool LastScanFoundButCouldNotOpen();
+
 // Sends one command frame and waits for its reply. Returns one of the result codes
 // above; on success the reply data (without the status byte) are in `reply` and their
 // count in `replyLength`. A time-out of 0 waits without limit.

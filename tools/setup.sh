@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-multimedia-dev
   libhidapi-dev
   fonts-liberation fonts-dejavu-core
+  desktop-file-utils appstream
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   libgtest-dev libgmock-dev libbenchmark-dev
   "$@"
