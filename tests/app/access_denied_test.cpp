@@ -10,12 +10,12 @@
 
 #include "app/main_window.h"
 #include "common/fake_interaction.h"
+#include "common/window_test_support.h"
 #include "device/device_lock.h"
 #include "device/hid_transport.h"
 #include "sim/encoder_twin.h"
 #include "support/platform.h"
 
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace pellix_usb_encoder {
 namespace {
@@ -29,26 +29,8 @@ const QString DeniedLine =
     "sudo udevadm control --reload-rules && sudo udevadm trigger), then unplug and replug "
     "the encoder.";
 
-class AccessDeniedTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(home_.isValid());
-    qputenv("XDG_DATA_HOME", home_.path().toLocal8Bit());
-    Bus::Instance().Reset();
-    Bus::Instance().UseVirtualClock(true);
-    platform::SetTimeScale(0.001);
-  }
-  void TearDown() override {
-    {
-      auto lock = LockDevice();
-      if (hid_handle) hid_exit_safely(hid_handle);
-      hid_handle = nullptr;
-    }
-    Bus::Instance().Reset();
-    Form1::configArray = {};
-    Form1::keyCodeArray = {};
-  }
-  // The texts of the messages since the last call, each checked for the window's form.
+class AccessDeniedTest : public testing::MainWindowFixture {
+ protected:  // The texts of the messages since the last call, each checked for the window's form.
   QStringList Messages() {
     QStringList out;
     for (const auto& m : fake_.messages) {
@@ -61,7 +43,6 @@ class AccessDeniedTest : public ::testing::Test {
     return out;
   }
 
-  QTemporaryDir home_;
   testing::FakeInteraction fake_;
 };
 

@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "common/fake_interaction.h"
+#include "common/window_test_support.h"
 #include "device/device_lock.h"
 #include "device/hid_transport.h"
 #include "sim/encoder_twin.h"
 #include "support/platform.h"
 
 // Readable failure output for Qt strings.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace pellix_usb_encoder {
 namespace {
@@ -72,17 +72,7 @@ QString Shown(const QComboBox* box) {
 }
 void Choose(QComboBox* box, int index) { box->setCurrentIndex(index), emit box->activated(index); }
 
-// A request report: 3F 40, STX, command and length in hex digits, payload, ETX, XOR of STX..ETX.
-Bytes Request(uint8_t command, const Bytes& payload) {
-  const char* hex = "0123456789ABCDEF";
-  const size_t n = payload.size();
-  Bytes r(64, 0);
-  r[0] = 0x3F, r[1] = 0x40, r[2] = 0x02, r[3] = hex[command >> 4], r[4] = hex[command & 15];
-  r[5] = hex[n >> 4], r[6] = hex[n & 15], r[7 + n] = 0x03;
-  std::copy(payload.begin(), payload.end(), r.begin() + 7);
-  for (size_t i = 2; i <= 7 + n; ++i) r[8 + n] ^= r[i];
-  return r;
-}
+Bytes Request(uint8_t command, const Bytes& payload) { return testing::RequestReport(command, payload); }
 
 QString Describe(const ui::MessageRequest& m) {
   return m.text + " | " + m.caption + " | " + (m.buttons == ui::Buttons::Ok ? "Ok" : "YesNo") + " | icon " +
@@ -102,27 +92,8 @@ const std::vector<bool> Disconnected = {true,  true,  true,  false, false, false
                                         false, false, false, false, false};
 const std::vector<bool> AllEnabled(11, true);
 
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public testing::MainWindowFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(home_.isValid());
-    qputenv("XDG_DATA_HOME", home_.path().toLocal8Bit());
-    Bus::Instance().Reset();
-    Bus::Instance().UseVirtualClock(true);
-    platform::SetTimeScale(0.001);
-  }
-  void TearDown() override {
-    {
-      auto lock = LockDevice();
-      if (hid_handle) hid_exit_safely(hid_handle);
-      hid_handle = nullptr;
-    }
-    Bus::Instance().Reset();
-    FileName.clear();
-    Form1::configArray = {};
-    Form1::keyCodeArray = {};
-  }
-
   // A window after its load handler, with or without an encoder on the bus.
   std::unique_ptr<Form1> Start(bool encoder) {
     if (encoder && !twin_) twin_ = sim::PlugEncoder();
@@ -153,7 +124,6 @@ class MainWindowTest : public ::testing::Test {
     fake_.messages.clear();
   }
 
-  QTemporaryDir home_;
   testing::FakeInteraction fake_;
   std::shared_ptr<sim::EncoderTwin> twin_;
 };

@@ -18,6 +18,7 @@
 
 #include "app/main_window.h"
 #include "common/fake_interaction.h"
+#include "common/window_test_support.h"
 #include "device/device_lock.h"
 #include "device/hid_transport.h"
 #include "firmware/upgrade_window.h"
@@ -26,7 +27,6 @@
 #include "support/ini_file.h"
 #include "support/platform.h"
 
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace pellix_usb_encoder {
 namespace {

@@ -18,13 +18,13 @@
 
 #include "app/main_window.h"
 #include "common/fake_interaction.h"
+#include "common/window_test_support.h"
 #include "device/device_lock.h"
 #include "device/encoder_protocol.h"
 #include "device/hid_transport.h"
 #include "sim/encoder_twin.h"
 #include "support/platform.h"
 
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace pellix_usb_encoder {
 namespace {
@@ -38,13 +38,7 @@ const QColor Orange(QStringLiteral("orange")), Aqua(QStringLiteral("aqua")), Bla
 const Table Opening = {0xE3, 0x0F, 0x00, 0x10, 0xE0, 0x05, 0xE7, 0x81};
 
 // The LoadKeyTable request as it goes on the wire: 3F 40, STX, "05", "08", table, ETX, XOR.
-Bytes Frame(const Table& t) {
-  Bytes r(64, 0);
-  r[0] = 0x3F, r[1] = 0x40, r[2] = 0x02, r[3] = '0', r[4] = '5', r[5] = '0', r[6] = '8', r[15] = 0x03;
-  std::copy(t.begin(), t.end(), r.begin() + 7);
-  for (int i = 2; i <= 15; ++i) r[16] ^= r[i];
-  return r;
-}
+Bytes Frame(const Table& t) { return testing::RequestReport(0x05, Bytes(t.begin(), t.end())); }
 std::vector<Bytes> Wire() {
   std::vector<Bytes> out;
   for (const auto& w : Bus::Instance().Writes()) out.push_back(w.bytes);

@@ -26,6 +26,7 @@
 
 #include "app/main_window.h"
 #include "common/fake_interaction.h"
+#include "common/window_test_support.h"
 #include "device/device_lock.h"
 #include "device/hid_transport.h"
 #include "selftest/audio.h"
@@ -34,7 +35,6 @@
 #include "support/message_box.h"
 #include "support/platform.h"
 
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace pellix_usb_encoder {
 namespace {
@@ -101,16 +101,7 @@ class TestUser : public testing::FakeInteraction {
   bool hold_ = false, release_ = false, open_ = false;
 };
 
-Bytes Request(uint8_t command, const Bytes& payload) {
-  const char* hex = "0123456789ABCDEF";
-  const size_t n = payload.size();
-  Bytes r(64, 0);
-  r[0] = 0x3F, r[1] = 0x40, r[2] = 0x02, r[3] = hex[command >> 4], r[4] = hex[command & 15];
-  r[5] = hex[n >> 4], r[6] = hex[n & 15], r[7 + n] = 0x03;
-  std::copy(payload.begin(), payload.end(), r.begin() + 7);
-  for (size_t i = 2; i <= 7 + n; ++i) r[8 + n] ^= r[i];
-  return r;
-}
+Bytes Request(uint8_t command, const Bytes& payload) { return testing::RequestReport(command, payload); }
 
 Cmds Led(uint8_t volume, uint8_t jack) { return {{2, {0, volume}}, {2, {1, jack}}}; }
 Cmds operator+(Cmds a, const Cmds& b) { return a.insert(a.end(), b.begin(), b.end()), a; }
