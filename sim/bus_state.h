@@ -98,6 +98,8 @@ struct BusState {
   void Leave(Attachment& attachment);
   BusTime NextDeviceEvent() const;
   std::shared_ptr<Attachment> Find(const SimDevice& device) const;
+  // The device's attachment, made (not yet present on the bus) when it has none.
+  std::shared_ptr<Attachment> FindOrAdd(std::shared_ptr<SimDevice> device);
 
   static std::string PathOf(const Attachment& attachment, int interfaceNumber);
   void Record(const hid_device& handle, Direction direction, const uint8_t* data,

@@ -102,6 +102,14 @@ std::shared_ptr<Attachment> BusState::Find(const SimDevice& device) const {
   return nullptr;
 }
 
+std::shared_ptr<Attachment> BusState::FindOrAdd(std::shared_ptr<SimDevice> device) {
+  if (auto attachment = Find(*device)) return attachment;
+  auto attachment = std::make_shared<Attachment>();
+  attachment->device = std::move(device);
+  attachments.push_back(attachment);
+  return attachment;
+}
+
 std::string BusState::PathOf(const Attachment& a, int interfaceNumber) {
   char path[64];
   std::snprintf(path, sizeof path, "sim:%04X:%04X:i%d:#%llu", a.device->VendorId(),
@@ -162,12 +170,7 @@ void Bus::Plug(std::shared_ptr<SimDevice> device) {
   auto& s = State();
   Lock lock(s.mutex);
   s.Settle();
-  auto attachment = s.Find(*device);
-  if (!attachment) {
-    attachment = std::make_shared<detail::Attachment>();
-    attachment->device = std::move(device);
-    s.attachments.push_back(attachment);
-  }
+  auto attachment = s.FindOrAdd(std::move(device));
   if (!attachment->present) s.Join(*attachment);
 }
 
@@ -186,12 +189,7 @@ void Bus::PlugAfter(std::shared_ptr<SimDevice> device, int64_t delayMs) {
   auto& s = State();
   Lock lock(s.mutex);
   s.Settle();
-  auto attachment = s.Find(*device);
-  if (!attachment) {
-    attachment = std::make_shared<detail::Attachment>();
-    attachment->device = std::move(device);
-    s.attachments.push_back(attachment);
-  }
+  auto attachment = s.FindOrAdd(std::move(device));
   detail::Attachment& a = *attachment;
   const detail::BusTime joinAt = detail::AddMs(s.Now(), std::max<int64_t>(delayMs, 0));
   if (!a.present) {
