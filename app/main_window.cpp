@@ -15,12 +15,11 @@
 #include <QTextEdit>
 #include <QTimer>
 
-#include <charconv>
 #include <exception>
 #include <vector>
 
-#include "device/device_lock.h"
 #include "device/encoder_protocol.h"
+#include "device/encoder_session.h"
 #include "device/hid_transport.h"
 #include "firmware/upgrade_window.h"
 #include "layout_editor/key_code_table.h"
@@ -28,6 +27,7 @@
 #include "selftest/self_test.h"
 #include "support/media.h"
 #include "support/about_window.h"
+#include "support/config_profile.h"
 #include "support/ini_file.h"
 #include "support/platform.h"
 #include "support/user_interaction.h"
@@ -45,30 +45,12 @@ constexpr int ExtraClientHeight = 40;  // the window may grow this much taller, 
 constexpr int BrightnessLevels = 10;
 
 const char* const KeypadTypeItems[] = {"Default      ", "Alternate   ", "Customise"};
-const char* const ConfigKeys[] = {"FirstUp",         "KeypadLayout",    "VolumeLedBrightness",
-                                  "JackLedBrightness", "CodeTableValues", "FirmwareVersion",
-                                  "SerialNumber"};
-
 QString Blanks(int count) { return QString(count, QLatin1Char(' ')); }
 
 // 8-bit text in and out of the encoder and the configuration file. Latin-1 maps every
 // byte to one character and back, so nothing is lost either way.
 QString FromBytes(const std::string& text) { return QString::fromLatin1(text.data(), qsizetype(text.size())); }
 std::string ToBytes(const QString& text) { return text.toLatin1().toStdString(); }
-
-// Parses a whole decimal integer the way the configuration file stores it: optional
-// blanks around it and an optional sign. False for anything else.
-bool ParseDecimal(const std::string& text, int& value) {
-  size_t first = text.find_first_not_of(" \t");
-  size_t last = text.find_last_not_of(" \t");
-  if (first == std::string::npos) return false;
-  const char* begin = text.data() + first;
-  const char* end = text.data() + last + 1;
-  if (*begin == '+') ++begin;
-  if (begin == end) return false;
-  auto [ptr, error] = std::from_chars(begin, end, value);
-  return error == std::errc() && ptr == end;
-}
 
 // Shows a combo box's fixed fallback text in place of a selection.
 void ShowFallbackText(QComboBox* box, const QString& text) {
@@ -229,11 +211,7 @@ void Form1::Warn(const QString& text) {
 }
 
 bool Form1::Send(uint8_t command, const uint8_t* payload, int length) {
-  uint8_t reply[64] = {};
-  uint32_t replyLength = 0;
-  DeviceLock lock = LockDevice();
-  return USBEncoderSendAndReceive_a(hid_handle, command, payload, length, reply, sizeof reply,
-                                    &replyLength, CommandTimeoutMs) == ResultOk;
+  return SendToEncoder(command, payload, length) == ResultOk;
 }
 
 void Form1::Form1_Load() {
@@ -244,16 +222,9 @@ void Form1::Form1_Load() {
     if (!platform::PathExists(FileName)) platform::CreateFolder(FileName);
     FileName += sep;
     FileName += ConfigFileBaseName;
-    if (!platform::PathExists(FileName)) {
-      // A new file: the section and the seven keys, each empty. Failures are silent;
-      // the program works without the file.
-      try {
-        if (CIniFile::Create(FileName) && CIniFile::AddSection(ConfigSection, FileName)) {
-          for (const char* key : ConfigKeys) CIniFile::SetValue(key, "", ConfigSection, FileName);
-        }
-      } catch (const std::exception&) {
-      }
-    }
+    // A new file: the section and the seven keys, each empty. Failures are silent; the
+    // program works without the file.
+    CreateConfigFileIfMissing(FileName);
   }
 
   Rescan();
@@ -264,35 +235,17 @@ void Form1::Form1_Load() {
 }
 
 void Form1::Rescan() {
-  bool found;
-  bool accessDenied;
-  {
-    DeviceLock lock = LockDevice();
-    char manufacturer[DeviceNameBufferSize];
-    char product[DeviceNameBufferSize];
-    if (hid_handle != nullptr) hid_exit_safely(hid_handle);
-    hid_handle = ScanForUSBDevice_a(EncoderVendorId, EncoderProductId, manufacturer, product);
-    found = hid_handle != nullptr;
-    accessDenied = !found && LastScanFoundButCouldNotOpen();
-  }
-  if (found) return;
+  const ScanOutcome outcome = ReopenEncoder();
+  if (outcome == ScanOutcome::Opened) return;
   QString text = QStringLiteral("Orvane Ovitone  not connected..");
   // The encoder is listed but cannot be opened: most likely the udev rule is missing.
-  if (accessDenied) text += QString::fromLatin1(AccessDeniedHint);
+  if (outcome == ScanOutcome::AccessDenied) text += QString::fromLatin1(AccessDeniedHint);
   Warn(text);
 }
 
 int8_t Form1::GetDeviceStatusMessage() {
-  uint8_t reply[64] = {};
-  uint32_t replyLength = 0;
-  int32_t result;
-  {
-    DeviceLock lock = LockDevice();
-    result = USBEncoderSendAndReceive_a(hid_handle, GetStatus, nullptr, 0, reply, sizeof reply,
-                                        &replyLength, CommandTimeoutMs);
-  }
   EncoderStatus status;
-  if (result != ResultOk || !ParseStatusBlock(reply, replyLength, status)) return -1;
+  if (!ReadEncoderStatus(status)) return -1;
 
   prev_volLedBrightness_index = status.volLedBrightness;
   prev_jackLedBrightness_index = status.jackLedBrightness;
@@ -300,8 +253,7 @@ int8_t Form1::GetDeviceStatusMessage() {
   prev_keypadType_index = status.keypadType;
   std::copy(status.keyCodeTable.begin(), status.keyCodeTable.end(), keyCodeArray.begin());
   firmwareVersion = FromBytes(status.firmwareVersion);
-  serialNumber = status.serialNumber.empty() ? QStringLiteral(" No Serial Number")
-                                             : FromBytes(status.serialNumber);
+  serialNumber = FromBytes(SerialNumberText(status.serialNumber));
   return 0;
 }
 
@@ -435,75 +387,39 @@ void Form1::SaveToConfigFile() {
     Warn(QStringLiteral("Unable to Save Config file."));
     return;
   }
-  QString table;
-  for (int i = 0; i < 8; ++i) table += QString::number(keyCodeArray[i]) + QLatin1Char(',');
-  SetSettings(QStringLiteral("FirstUp"), QStringLiteral("Yes"));
-  SetSettings(QStringLiteral("KeypadLayout"), QString::number(prev_keypadType_index));
-  SetSettings(QStringLiteral("VolumeLedBrightness"), QString::number(prev_volLedBrightness_index));
-  SetSettings(QStringLiteral("JackLedBrightness"), QString::number(prev_jackLedBrightness_index));
-  SetSettings(QStringLiteral("CodeTableValues"), table);
-  SetSettings(QStringLiteral("FirmwareVersion"), firmwareVersion);
-  SetSettings(QStringLiteral("SerialNumber"), serialNumber);
-}
-
-bool Form1::ReadNumberSetting(const char* key, int& value) {
-  if (ParseDecimal(ToBytes(GetSettings(QString::fromLatin1(key))), value)) return true;
-  Warn(QStringLiteral("%1 in USBOvitoneUtilityCfg.ini is not a number.").arg(QString::fromLatin1(key)));
-  return false;
+  SavedEncoderSettings settings;
+  settings.keypadType = prev_keypadType_index;
+  settings.volumeLed = prev_volLedBrightness_index;
+  settings.jackLed = prev_jackLedBrightness_index;
+  std::copy_n(keyCodeArray.begin(), settings.table.size(), settings.table.begin());
+  settings.firmwareVersion = ToBytes(firmwareVersion);
+  settings.serialNumber = ToBytes(serialNumber);
+  // Every key is tried; each one that cannot be written is reported.
+  for (const auto& [key, value] : ConfigEntries(settings)) SetSettings(FromBytes(key), FromBytes(value));
 }
 
 void Form1::button3_Click() {
-  // A malformed file is reported once, up front, instead of being taken as empty.
-  try {
-    CIniFile::content records;
-    CIniFile::Load(FileName, records);
-  } catch (const std::exception&) {
-    Warn(QStringLiteral("Unable to read USBOvitoneUtilityCfg.ini file."));
-    return;
+  ConfigPlan plan;
+  std::string problem;
+  switch (ReadConfigPlan(FileName, plan, problem)) {
+    case ConfigPlanResult::Ready:
+      break;
+    case ConfigPlanResult::Malformed:
+    case ConfigPlanResult::BadValue:
+      // Every value is checked before the first command goes out, so a bad file never
+      // leaves the encoder half configured.
+      Warn(FromBytes(problem));
+      return;
+    case ConfigPlanResult::Missing:
+    case ConfigPlanResult::NotSaved:
+      return;
   }
-  if (GetSettings(QStringLiteral("FirstUp")) != QStringLiteral("Yes")) return;
-
-  // Every value is checked before the first command goes out, so a bad file never
-  // leaves the encoder half configured.
-  int layoutValue = 0, volume = 0, jack = 0;
-  if (!ReadNumberSetting("KeypadLayout", layoutValue)) return;
-  const auto layout = static_cast<uint8_t>(layoutValue);
-  const bool sendTable = layout == 2 || layout == 5 || layout == 8;
-  uint8_t table[8] = {};
-  if (sendTable) {
-    const QStringList parts = GetSettings(QStringLiteral("CodeTableValues")).split(QLatin1Char(','));
-    for (int i = 0; i < 8; ++i) {
-      int value = 0;
-      if (i >= parts.size() || !ParseDecimal(ToBytes(parts[i]), value)) {
-        Warn(QStringLiteral("CodeTableValues in USBOvitoneUtilityCfg.ini does not hold eight numbers."));
-        return;
-      }
-      table[i] = static_cast<uint8_t>(value);
+  const ApplyStep failed = ApplyConfigPlan(plan);
+  if (failed != ApplyStep::None) {
+    Warn(QString::fromLatin1(ApplyFailureText(failed)));
+    if (failed != ApplyStep::KeyTable) {
+      SelectItem(keypadTypeCbox, prev_keypadType_index, QStringLiteral("Keypad - Layout"));
     }
-  }
-  if (!ReadNumberSetting("VolumeLedBrightness", volume)) return;
-  if (!ReadNumberSetting("JackLedBrightness", jack)) return;
-
-  const uint8_t layoutPayload[1] = {layout};
-  if (!Send(SetKeypadType, layoutPayload, 1)) {
-    Warn(QStringLiteral("Unable to set Keypad Type.."));
-    SelectItem(keypadTypeCbox, prev_keypadType_index, QStringLiteral("Keypad - Layout"));
-    return;
-  }
-  if (sendTable && !Send(LoadKeyTable, table, 8)) {
-    Warn(QStringLiteral("Unable to Load Table.."));
-    return;
-  }
-  const uint8_t volumePayload[2] = {VolumeLedGroup, static_cast<uint8_t>(volume)};
-  if (!Send(SetLedBrightness, volumePayload, 2)) {
-    Warn(QStringLiteral("Unable to set Volume KeyLED Brightness.."));
-    SelectItem(keypadTypeCbox, prev_keypadType_index, QStringLiteral("Keypad - Layout"));
-    return;
-  }
-  const uint8_t jackPayload[2] = {JackLedGroup, static_cast<uint8_t>(jack)};
-  if (!Send(SetLedBrightness, jackPayload, 2)) {
-    Warn(QStringLiteral("Unable to set Jack LED Brightness.."));
-    SelectItem(keypadTypeCbox, prev_keypadType_index, QStringLiteral("Keypad - Layout"));
     return;
   }
   StatusRefresh(GetDeviceStatusMessage() == 0, QStringLiteral("JACK LED Brightness"));
@@ -670,13 +586,7 @@ bool Form1::CloseOtherWindows() {
 
 void Form1::ExitProgram() {
   if (!CloseOtherWindows()) return;
-  {
-    DeviceLock lock = LockDevice();
-    if (hid_handle != nullptr) {
-      hid_exit_safely(hid_handle);
-      hid_handle = nullptr;
-    }
-  }
+  CloseEncoder();
   close();
 }
 

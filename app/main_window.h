@@ -136,9 +136,6 @@ class Form1 : public QMainWindow {
   bool Send(uint8_t command, const uint8_t* payload, int length);
   void ExitProgram();
   bool CloseOtherWindows();
-  // Reads a decimal setting for "Reset From Configuration File"; false with a message
-  // naming the key when it is not a number.
-  bool ReadNumberSetting(const char* key, int& value);
 };
 
 }  // namespace pellix_usb_encoder

@@ -1,23 +1,20 @@
 // The firmware upgrade window: watches the bus for the encoder's bootstrap loader, lets
-// the user pick a TI-TXT firmware file, programs and verifies it on a background worker
-// through the loader library (loader/bsl430.h), resets the device into the new firmware
-// and finally writes the user's saved settings back into the encoder.
+// the user pick a TI-TXT firmware file and runs the upgrade (firmware/upgrader.h) on a
+// background worker: program, verify, reset into the new firmware, and finally write
+// the user's saved settings back into the encoder.
 //
 // Threads: the window and both completions run on the GUI thread; the device count and
 // the upgrade sequence run on worker threads and are the only callers of the loader
 // library's device operations. Progress crosses to the window as queued signals.
 #pragma once
 
-#include <QObject>
 #include <QString>
 #include <QVariant>
 #include <QWidget>
 
-#include <array>
 #include <cstdint>
-#include <functional>
-#include <memory>
 
+#include "firmware/upgrader.h"
 #include "loader/bsl430.h"
 
 class QCloseEvent;
@@ -28,65 +25,10 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QShowEvent;
-class QThread;
 
 namespace pellix_usb_encoder {
 
-// The loader's version text as last returned by the library (written by the upgrade
-// worker only).
-extern const char* bslVersion;
-
-// Owner of the upgrade's identifiers and images; never shown.
-class Firmware {
- public:
-  // "VID", "PID", "RAM_BSL_VERSION", and the images "RAM_BSL.Text", "password.Text" and
-  // "Forced_BOR.Text" (TI-TXT, CR LF line ends). Any other name gives an empty string.
-  static QString GetString(const QString& name);
-};
-
-// Runs one piece of work at a time on its own thread and reports back on the thread
-// that owns it: progress as it comes, then completion once the work has returned.
-class BackgroundWorker : public QObject {
-  Q_OBJECT
-
- public:
-  // What the work hands back: its result, read by the completion handler.
-  struct DoWorkEventArgs {
-    QVariant Result;
-  };
-  using Work = std::function<void(BackgroundWorker& worker, DoWorkEventArgs& e)>;
-
-  explicit BackgroundWorker(QObject* parent = nullptr);
-  // Waits for running work: a thread is never torn down under it.
-  ~BackgroundWorker() override;
-
-  void SetWork(Work work);
-  // True from RunWorkerAsync until just before RunWorkerCompleted is emitted.
-  bool IsBusy() const { return busy_; }
-  // Starts the work on a new thread; false (nothing started) while busy.
-  bool RunWorkerAsync();
-  // Called by the work: delivers (percent, text) to ProgressChanged on the owner's thread.
-  void ReportProgress(int percent, const QString& text);
-  // Blocks until running work has returned (its completion is still delivered later).
-  void WaitForWork();
-
- signals:
-  void ProgressChanged(int percent, const QString& text);
-  // `error` is set when the work ended by an exception; `result` is then invalid.
-  void RunWorkerCompleted(const QVariant& result, bool error);
-
- private slots:
-  void OnThreadFinished();
-
- private:
-  Work work_;
-  QThread* thread_ = nullptr;
-  bool busy_ = false;
-  DoWorkEventArgs args_;
-  bool failed_ = false;
-};
-
-class firmware_upgrade : public QWidget, public BSL_DeviceChangeSink {
+class firmware_upgrade : public QWidget, public BSL_DeviceChangeSink, public FirmwareUpgrader {
   Q_OBJECT
 
  public:
@@ -94,25 +36,10 @@ class firmware_upgrade : public QWidget, public BSL_DeviceChangeSink {
   // Cancels the device-change registration first, then waits for running work.
   ~firmware_upgrade() override;
 
-  // Settings handed over by the main window; written back after a successful upgrade.
-  static int keypadType_index;
-  static int ledBrightness_index;
-  static int jackLedBrightness_index;
-  static std::array<int, 20> key_codes;  // the first 8 are used
-  static QString firmwareVersion;
-  static QString serialNumber;
-
-  // Loader identifiers ("0x" and four hexadecimal digits) and which device to open.
-  static QString myVID;
-  static QString myPID;
-  static QString myDeviceIndex;
+  // Loader devices found by the last device count.
   static uint32_t numberOfUSBDevicesConnected;
   // A device change arrived while a worker was busy: count once more afterwards.
   static bool scanDeviceAgain;
-  // Tick counts (ms) around the programming, and its length in whole seconds.
-  static uint32_t startProgramTime;
-  static uint32_t stopProgramTime;
-  static uint32_t totalProgramTime;
 
   // The device-change message and its two events (arrival, removal complete).
   static constexpr uint32_t DeviceChangeMessage = 0x0219;
@@ -139,32 +66,6 @@ class firmware_upgrade : public QWidget, public BSL_DeviceChangeSink {
 
   // True while the upgrade or the device count runs, or the settings restore is busy.
   bool UpgradeOrCountRunning() const;
-
-  // Text helpers.
-  // Copies the low 8 bits of every character of `str` to consecutive bytes at
-  // `character`; writes no terminator.
-  static void StringToChar(const QString& str, char* character);
-  // Widens "0x" plus hexadecimal digits to four digits: "0x200" gives "0x0200".
-  static QString padHexStringValue(QString hexString);
-
-  // Image verification and erase (on the upgrade worker).
-  // CRC-16/CCITT-FALSE of the block's first byteCount bytes.
-  static uint32_t Calculate_CRC(DataBlock_ data);
-  // The device's CRC of the range when crcValue is 0; otherwise 0 for a match and
-  // 0xFFFFFFFF for a mismatch. 0xFFFFFFFF when the device does not answer.
-  static uint32_t CRC_Check(uint32_t addr, uint32_t length, uint32_t crcValue);
-  // 0 every block matches, 1 a block differs, 0xFFFFFFFE the file cannot be opened.
-  static uint32_t CRC_Check_File(char* filename);
-  // Erases every segment in which a block of at most 512 bytes begins; 0 done,
-  // 0xFFFFFFFE the file cannot be opened.
-  static uint32_t EraseDataSegment_File(char* fileName);
-
-  // The upgrade sequence (on the upgrade worker).
-  bool DownloadStartUp(BackgroundWorker& worker, BackgroundWorker::DoWorkEventArgs& e,
-                       bool& massErased);
-  void CustomSelectedFirmware(const QString& filenameString, BackgroundWorker& worker,
-                              BackgroundWorker::DoWorkEventArgs& e);
-  bool TriggerForcedBOR(BackgroundWorker& worker, BackgroundWorker::DoWorkEventArgs& e);
 
   // BSL_DeviceChangeSink: called on the library's watcher thread.
   void BSL_DeviceChanged(unsigned eventCode) override;

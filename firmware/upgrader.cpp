@@ -1,0 +1,466 @@
+#include "firmware/upgrader.h"
+
+#include <QFile>
+#include <QThread>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <hidapi/hidapi.h>
+
+#include "device/encoder_protocol.h"
+#include "device/encoder_session.h"
+#include "device/hid_transport.h"
+#include "firmware/crc.h"
+#include "loader/ti_txt.h"
+#include "support/platform.h"
+
+#ifndef OVITONE_RAM_BSL_STAND_IN
+#define OVITONE_RAM_BSL_STAND_IN 1
+#endif
+
+namespace pellix_usb_encoder {
+
+const char* bslVersion = nullptr;
+
+namespace {
+
+// Loader library settings for the MSP430 F5xx USB loader.
+constexpr int LoaderFamily = 3;
+constexpr int LoaderLinkUsb = 2;
+constexpr int SendFast = 1;
+constexpr uint32_t RamLoaderStart = 0x2504;
+constexpr uint32_t ResetVectorAddress = 0xFFFF;
+constexpr int PasswordBytes = 32;
+constexpr int EraseBlockBytes = 512;
+constexpr int VerifyBlockBytes = 5000;
+constexpr uint32_t FileNotOpened = 0xFFFFFFFE;
+constexpr uint32_t CrcRequestFailed = 0xFFFFFFFF;
+
+// The texts handed to the library live in fixed buffers of these sizes.
+constexpr size_t DeviceStringBytes = 100;
+constexpr size_t PasswordTextBytes = 200;
+constexpr size_t RamLoaderTextBytes = 20000;
+constexpr size_t PathBytes = 200;
+constexpr size_t ResetTextBytes = 100;
+
+// Fixed waits (ms): between a refused password and the default one, each of the three
+// steps while the RAM loader re-enumerates, and for the encoder to restart.
+constexpr int MassEraseWaitMs = 2000;
+constexpr int RamLoaderStepWaitMs = 1000;
+constexpr int EncoderRestartWaitMs = 6000;
+
+const QString CrLf = QStringLiteral("\r\n");
+
+// Copies `text` into a zero-filled buffer of `size` bytes when it fits with its
+// terminator; otherwise the buffer stays empty and false is returned.
+bool CopyTerminated(const QString& text, std::vector<char>& buffer, size_t size) {
+  buffer.assign(size, '\0');
+  if (static_cast<size_t>(text.size()) >= size) return false;
+  FirmwareUpgrader::StringToChar(text, buffer.data());
+  return true;
+}
+
+QString ResourceText(const char* alias) {
+  QFile file(QStringLiteral(":/firmware/") + QLatin1String(alias));
+  if (!file.open(QIODevice::ReadOnly)) return QString();
+  return QString::fromLatin1(file.readAll());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Firmware
+
+QString Firmware::GetString(const QString& name) {
+  if (name == QLatin1String("VID")) return QStringLiteral("0x2047");
+  if (name == QLatin1String("PID")) return QStringLiteral("0x200");
+  if (name == QLatin1String("RAM_BSL_VERSION")) return QStringLiteral("00.06.05.34");
+  if (name == QLatin1String("RAM_BSL.Text")) return ResourceText("RAM_BSL.Text");
+  if (name == QLatin1String("password.Text")) return ResourceText("password.Text");
+  if (name == QLatin1String("Forced_BOR.Text")) return ResourceText("Forced_BOR.Text");
+  return QString();
+}
+
+// ---------------------------------------------------------------------------------------
+// BackgroundWorker
+
+BackgroundWorker::BackgroundWorker(QObject* parent) : QObject(parent) {}
+
+BackgroundWorker::~BackgroundWorker() {
+  WaitForWork();
+  delete thread_;
+}
+
+void BackgroundWorker::SetWork(Work work) { work_ = std::move(work); }
+
+bool BackgroundWorker::RunWorkerAsync() {
+  if (busy_ || !work_) return false;
+  busy_ = true;
+  failed_ = false;
+  args_ = DoWorkEventArgs{};
+  thread_ = QThread::create([this] {
+    try {
+      work_(*this, args_);
+    } catch (...) {
+      failed_ = true;
+    }
+  });
+  connect(thread_, &QThread::finished, this, &BackgroundWorker::OnThreadFinished,
+          Qt::QueuedConnection);
+  thread_->start();
+  return true;
+}
+
+void BackgroundWorker::ReportProgress(int percent, const QString& text) {
+  emit ProgressChanged(percent, text);
+}
+
+void BackgroundWorker::WaitForWork() {
+  if (thread_ != nullptr) thread_->wait();
+}
+
+void BackgroundWorker::OnThreadFinished() {
+  if (thread_ == nullptr) return;
+  thread_->wait();
+  delete thread_;
+  thread_ = nullptr;
+  busy_ = false;
+  emit RunWorkerCompleted(failed_ ? QVariant() : args_.Result, failed_);
+}
+
+// ---------------------------------------------------------------------------------------
+// FirmwareUpgrader: class-wide state
+
+int FirmwareUpgrader::keypadType_index = 0;
+int FirmwareUpgrader::ledBrightness_index = 0;
+int FirmwareUpgrader::jackLedBrightness_index = 0;
+std::array<int, 20> FirmwareUpgrader::key_codes{};
+QString FirmwareUpgrader::firmwareVersion;
+QString FirmwareUpgrader::serialNumber;
+
+QString FirmwareUpgrader::myVID;
+QString FirmwareUpgrader::myPID;
+QString FirmwareUpgrader::myDeviceIndex = QStringLiteral("0");
+uint32_t FirmwareUpgrader::startProgramTime = 0;
+uint32_t FirmwareUpgrader::stopProgramTime = 0;
+uint32_t FirmwareUpgrader::totalProgramTime = 0;
+
+void FirmwareUpgrader::InitializeVidPid() {
+  myVID = padHexStringValue(Firmware::GetString(QStringLiteral("VID")));
+  myPID = padHexStringValue(Firmware::GetString(QStringLiteral("PID")));
+}
+
+uint32_t FirmwareUpgrader::CountLoaderDevices() {
+  const uint16_t vid = QString(myVID).remove(QStringLiteral("0x")).toUShort(nullptr, 16);
+  const uint16_t pid = QString(myPID).remove(QStringLiteral("0x")).toUShort(nullptr, 16);
+  return BSL_NumOfUSBDevices(vid, pid);
+}
+
+// ---------------------------------------------------------------------------------------
+// The upgrade
+
+bool FirmwareUpgrader::CheckFirmwareFile(const QString& path, QString& problem) {
+  if (path.isEmpty()) {
+    problem = QStringLiteral("No file specified");
+    return false;
+  }
+#if OVITONE_RAM_BSL_STAND_IN
+  // Our stand-in RAM loader only runs on the simulated loader; a real device would be
+  // left without firmware.
+  if (std::string(hid_version_str()).find("simulated") == std::string::npos) {
+    problem = QStringLiteral(
+        "This build carries a stand-in RAM loader that cannot program a real encoder. "
+        "Rebuild with -DOVITONE_RAM_BSL_FILE=<TI RAM loader file> to upgrade real hardware.");
+    return false;
+  }
+#endif
+  // The whole file is checked before the device is touched: a file the loader could
+  // not read would otherwise be found out only after the flash was erased.
+  if (static_cast<size_t>(path.size()) >= PathBytes) {
+    problem = QStringLiteral("The file path is too long (199 characters at most)");
+    return false;
+  }
+  std::vector<char> pathBytes;
+  CopyTerminated(path, pathBytes, PathBytes);
+  TiTxtImage image;
+  std::string error;
+  if (!TiTxtParseFile(std::string(pathBytes.data()), image, error)) {
+    problem = QStringLiteral("Cannot use ") + path + QStringLiteral(": ") +
+              QString::fromStdString(error);
+    return false;
+  }
+  if (image.ByteCount() == 0) {
+    problem = QStringLiteral("The file holds no firmware data");
+    return false;
+  }
+  return true;
+}
+
+void FirmwareUpgrader::RunUpgrade(const QString& path, BackgroundWorker& worker,
+                                  BackgroundWorker::DoWorkEventArgs& e) {
+  e.Result = false;
+  QString problem;
+  if (!CheckFirmwareFile(path, problem)) {
+    worker.ReportProgress(0, problem + CrLf);
+    return;
+  }
+  CustomSelectedFirmware(path, worker, e);
+}
+
+bool FirmwareUpgrader::DownloadStartUp(BackgroundWorker& worker,
+                                       BackgroundWorker::DoWorkEventArgs& e, bool& massErased) {
+  auto fail = [&](int percent, const QString& text) {
+    worker.ReportProgress(percent, text);
+    e.Result = false;
+    return false;
+  };
+
+  std::vector<char> deviceString;
+  CopyTerminated(QStringLiteral("PID=") + myPID + QStringLiteral(",VID=") + myVID +
+                     QStringLiteral(",DEVICEINDEX=") + myDeviceIndex,
+                 deviceString, DeviceStringBytes);
+  BSL_setFamily(LoaderFamily);
+  BSL_setCom(LoaderLinkUsb);
+  if (BSL_initialize_BSL(deviceString.data()) == 1) {
+    return fail(0, QStringLiteral("USB device was unplugged!") + CrLf);
+  }
+
+  std::vector<char> passwordText;
+  CopyTerminated(Firmware::GetString(QStringLiteral("password.Text")), passwordText,
+                 PasswordTextBytes);
+  const auto imagePassword = std::make_unique<DataBlock_>(BSL_readTI_Text(passwordText.data(), PasswordBytes));
+  const auto defaultPassword = std::make_unique<DataBlock_>(BSL_getDefaultPass());
+  worker.ReportProgress(5, QString());
+
+  if (BSL_RX_Password(*imagePassword) != 0) {
+    // A refused password makes the loader mass-erase the flash; the password is then
+    // the erased one.
+    massErased = true;
+    worker.ReportProgress(5, QStringLiteral("Mass erase occured!") + CrLf);
+    platform::SleepMs(MassEraseWaitMs);
+    if (BSL_RX_Password(*defaultPassword) != 0) {
+      return fail(10, QStringLiteral("Password FAILED!") + CrLf);
+    }
+  }
+  worker.ReportProgress(10, QStringLiteral("Password Sent Successfully") + CrLf);
+
+  const QString ramVersion = Firmware::GetString(QStringLiteral("RAM_BSL_VERSION"));
+  worker.ReportProgress(20, QStringLiteral("Sending RAM BSL v") + ramVersion + CrLf);
+  std::vector<char> ramLoader;
+  CopyTerminated(Firmware::GetString(QStringLiteral("RAM_BSL.Text")), ramLoader, RamLoaderTextBytes);
+  BSL_RX_TXT(ramLoader.data(), SendFast);
+  BSL_LoadPC(RamLoaderStart);
+  worker.ReportProgress(30, QStringLiteral("Done RAM BSL v") + ramVersion + CrLf);
+  BSL_close_BSL();
+
+  // The device leaves the bus and comes back running the RAM loader.
+  worker.ReportProgress(35, QString());
+  platform::SleepMs(RamLoaderStepWaitMs);
+  worker.ReportProgress(40, QString());
+  platform::SleepMs(RamLoaderStepWaitMs);
+  worker.ReportProgress(45, QString());
+  platform::SleepMs(RamLoaderStepWaitMs);
+
+  startProgramTime = static_cast<uint32_t>(platform::TickCountMs());
+
+  BSL_setFamily(LoaderFamily);
+  BSL_setCom(LoaderLinkUsb);
+  if (BSL_initialize_BSL(deviceString.data()) == 1) {
+    return fail(50, QStringLiteral("USB device was unplugged!") + CrLf);
+  }
+  const int passwordResult = BSL_RX_Password(massErased ? *defaultPassword : *imagePassword);
+
+  // "Vendor VV, CI 0xCC API 0xAA PI 0xPP": the three fields at 16, 25 and 33 give the
+  // RAM loader's version. A shorter text cannot be one.
+  bslVersion = BSL_TX_BSL_Version_String();
+  const std::string versionText = bslVersion != nullptr ? bslVersion : "ERROR";
+  bool versionOk = false;
+  if (versionText != "ERROR" && versionText.size() >= 35) {
+    const std::string running = "00." + versionText.substr(16, 2) + "." +
+                                versionText.substr(25, 2) + "." + versionText.substr(33, 2);
+    versionOk = QString::fromLatin1(running.c_str()) == ramVersion;
+  }
+  if (!versionOk) return fail(50, QStringLiteral("Failed to read data from RAM BSL") + CrLf);
+  if (passwordResult != 0) {
+    return fail(50, QStringLiteral("Password FAILED after sending RAM BSL!") + CrLf);
+  }
+
+  // Without its reset vector the device stays in the loader should programming stop
+  // half-way.
+  if (BSL_eraseSegment(ResetVectorAddress) != 0) {
+    worker.ReportProgress(50, QStringLiteral("Failed to erase reset vector") + CrLf);
+  }
+  return true;
+}
+
+void FirmwareUpgrader::CustomSelectedFirmware(const QString& filenameString,
+                                              BackgroundWorker& worker,
+                                              BackgroundWorker::DoWorkEventArgs& e) {
+  bool massErased = false;
+  if (!DownloadStartUp(worker, e, massErased)) {
+    BSL_close_BSL();
+    worker.ReportProgress(50, QStringLiteral("Unsuccessful in starting the BSL. Restarting. ") + CrLf);
+    if (!DownloadStartUp(worker, e, massErased)) {
+      e.Result = false;
+      return;
+    }
+  }
+
+  std::vector<char> path;
+  CopyTerminated(filenameString, path, PathBytes);
+
+  // After a mass erase the flash is blank already.
+  if (!massErased) {
+    worker.ReportProgress(60, QStringLiteral("Erasing memory segments ") + CrLf);
+    EraseDataSegment_File(path.data());
+  }
+
+  worker.ReportProgress(70, QStringLiteral("Sending ") + filenameString + CrLf);
+  BSL_RX_TXT_File(path.data(), SendFast);
+  worker.ReportProgress(75, QStringLiteral("Firmware Sent") + CrLf);
+  worker.ReportProgress(80, QStringLiteral("Verifying memory") + CrLf);
+
+  if (CRC_Check_File(path.data()) != 0) {
+    worker.ReportProgress(85, QStringLiteral("Memory verification error") + CrLf);
+    e.Result = false;
+    return;
+  }
+  worker.ReportProgress(85, QStringLiteral("Memory successfully verified") + CrLf);
+
+  stopProgramTime = static_cast<uint32_t>(platform::TickCountMs());
+  totalProgramTime = (stopProgramTime - startProgramTime) / 1000;
+  worker.ReportProgress(90, QStringLiteral("Total programming time is ") +
+                                QString::number(totalProgramTime) + QStringLiteral("s ") + CrLf);
+
+  TriggerForcedBOR(worker, e);
+  worker.ReportProgress(100, QStringLiteral("Done!"));
+  e.Result = true;
+}
+
+bool FirmwareUpgrader::TriggerForcedBOR(BackgroundWorker& worker,
+                                        BackgroundWorker::DoWorkEventArgs&) {
+  const QString image = Firmware::GetString(QStringLiteral("Forced_BOR.Text"));
+  std::vector<char> reset;
+  CopyTerminated(image, reset, ResetTextBytes);
+  worker.ReportProgress(90, QStringLiteral("Resetting Device...") + CrLf +
+                                QStringLiteral("Starting application") + CrLf);
+  if (BSL_RX_TXT(reset.data(), SendFast) != 0) return false;
+  // This RAM loader version may miss the first reset request; a second one is harmless.
+  if (Firmware::GetString(QStringLiteral("RAM_BSL_VERSION")).contains(QStringLiteral("00.06.05.34"))) {
+    std::vector<char> again;
+    CopyTerminated(image, again, ResetTextBytes);
+    BSL_RX_TXT(again.data(), SendFast);
+  }
+  return true;
+}
+
+FirmwareUpgrader::RestoreOutcome FirmwareUpgrader::RestoreEncoderSettings(QString& failure) {
+  platform::SleepMs(EncoderRestartWaitMs);
+  if (ReopenEncoder() != ScanOutcome::Opened) return RestoreOutcome::NotConnected;
+
+  // One command; on failure its message, and the restore stops.
+  auto send = [&failure](uint8_t command, const uint8_t* payload, int length,
+                         const char* text) {
+    if (SendToEncoder(command, payload, length) == ResultOk) return true;
+    failure = QString::fromLatin1(text);
+    return false;
+  };
+
+  // Only a real serial number goes back (8 or 12 characters); the placeholders the
+  // main window uses for a missing one do not.
+  if (serialNumber.size() == 8 || serialNumber.size() == 12) {
+    const QByteArray serial = serialNumber.toLatin1();
+    if (!send(SetSerialNumber, reinterpret_cast<const uint8_t*>(serial.constData()),
+              static_cast<int>(serial.size()), "Unable to set serialNumber..")) {
+      return RestoreOutcome::CommandFailed;
+    }
+  }
+  const uint8_t keypad[1] = {static_cast<uint8_t>(keypadType_index)};
+  if (!send(SetKeypadType, keypad, 1, "Unable to set Keypad Type..")) {
+    return RestoreOutcome::CommandFailed;
+  }
+  uint8_t table[KeyCodeTableSize];
+  for (int i = 0; i < KeyCodeTableSize; ++i) table[i] = static_cast<uint8_t>(key_codes[i]);
+  if (!send(LoadKeyTable, table, KeyCodeTableSize, "Unable to Load Table..")) {
+    return RestoreOutcome::CommandFailed;
+  }
+  const uint8_t volume[2] = {VolumeLedGroup, static_cast<uint8_t>(ledBrightness_index)};
+  if (!send(SetLedBrightness, volume, 2, "Unable to set VOLUME LED Brightness..")) {
+    return RestoreOutcome::CommandFailed;
+  }
+  const uint8_t jack[2] = {JackLedGroup, static_cast<uint8_t>(jackLedBrightness_index)};
+  if (!send(SetLedBrightness, jack, 2, "Unable to set JACK LED Brightness..")) {
+    return RestoreOutcome::CommandFailed;
+  }
+  if (!send(WriteDefault, nullptr, 0, "Unable to Write Default..")) {
+    return RestoreOutcome::CommandFailed;
+  }
+  return RestoreOutcome::Done;
+}
+
+// ---------------------------------------------------------------------------------------
+// Text helpers, verification and erase
+
+void FirmwareUpgrader::StringToChar(const QString& str, char* character) {
+  for (qsizetype i = 0; i < str.size(); ++i) {
+    character[i] = static_cast<char>(str.at(i).unicode() & 0xFF);
+  }
+}
+
+QString FirmwareUpgrader::padHexStringValue(QString hexString) {
+  const qsizetype at = std::min<qsizetype>(2, hexString.size());
+  if (hexString.size() < 4) {
+    hexString.insert(at, QStringLiteral("000"));
+  } else if (hexString.size() == 4) {
+    hexString.insert(at, QStringLiteral("00"));
+  } else if (hexString.size() == 5) {
+    hexString.insert(at, QStringLiteral("0"));
+  }
+  return hexString;
+}
+
+uint32_t FirmwareUpgrader::Calculate_CRC(DataBlock_ data) {
+  CRC crc(0xFFFF);
+  crc.CrcInit(0xFFFF);
+  const uint32_t count = std::min<uint32_t>(data.byteCount, sizeof data.bytes);
+  for (uint32_t i = 0; i < count; ++i) crc.CrcInput(data.bytes[i]);
+  return crc.GetCrcValue();
+}
+
+uint32_t FirmwareUpgrader::CRC_Check(uint32_t addr, uint32_t length, uint32_t crcValue) {
+  if (BSL_CRC_Check(addr, length) != 0) return CrcRequestFailed;
+  const dataBuffer answer = BSL_get_RX_Buffer();
+  const uint32_t deviceCrc = answer.data[5] + 256u * answer.data[6];
+  if (crcValue == 0) return deviceCrc;
+  return deviceCrc == crcValue ? 0 : CrcRequestFailed;
+}
+
+uint32_t FirmwareUpgrader::CRC_Check_File(char* filename) {
+  if (BSL_openTI_TextForRead(filename) == -2) return FileNotOpened;
+  const auto block = std::make_unique<DataBlock_>();
+  while (BSL_moreDataToRead_TextFile() != 0) {
+    *block = BSL_readTI_TextFile(VerifyBlockBytes);
+    if (CRC_Check(block->startAddress, block->byteCount, 0) != Calculate_CRC(*block)) {
+      BSL_closeTI_Text();
+      return 1;
+    }
+  }
+  BSL_closeTI_Text();
+  return 0;
+}
+
+uint32_t FirmwareUpgrader::EraseDataSegment_File(char* fileName) {
+  if (BSL_openTI_TextForRead(fileName) == -2) return FileNotOpened;
+  while (BSL_moreDataToRead_TextFile() != 0) {
+    const DataBlock_ block = BSL_readTI_TextFile(EraseBlockBytes);
+    BSL_eraseSegment(block.startAddress);  // a failed erase shows up at verification
+  }
+  BSL_closeTI_Text();
+  return 0;
+}
+
+}  // namespace pellix_usb_encoder

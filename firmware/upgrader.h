@@ -1,0 +1,149 @@
+// The firmware upgrade without its window: the checks on the chosen file, the loader
+// sequence that programs and verifies it, the reset into the new firmware, and the
+// restore of the user's settings afterwards. The upgrade window and the command line
+// both run it; it needs Qt Core only (texts, the embedded loader images, the worker
+// thread).
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+#include "loader/bsl430.h"
+
+class QThread;
+
+namespace pellix_usb_encoder {
+
+// The loader's version text as last returned by the library (written by the upgrade
+// worker only).
+extern const char* bslVersion;
+
+// Owner of the upgrade's identifiers and images; never shown.
+class Firmware {
+ public:
+  // "VID", "PID", "RAM_BSL_VERSION", and the images "RAM_BSL.Text", "password.Text" and
+  // "Forced_BOR.Text" (TI-TXT, CR LF line ends). Any other name gives an empty string.
+  static QString GetString(const QString& name);
+};
+
+// Runs one piece of work at a time on its own thread and reports back on the thread
+// that owns it: progress as it comes, then completion once the work has returned.
+class BackgroundWorker : public QObject {
+  Q_OBJECT
+
+ public:
+  // What the work hands back: its result, read by the completion handler.
+  struct DoWorkEventArgs {
+    QVariant Result;
+  };
+  using Work = std::function<void(BackgroundWorker& worker, DoWorkEventArgs& e)>;
+
+  explicit BackgroundWorker(QObject* parent = nullptr);
+  // Waits for running work: a thread is never torn down under it.
+  ~BackgroundWorker() override;
+
+  void SetWork(Work work);
+  // True from RunWorkerAsync until just before RunWorkerCompleted is emitted.
+  bool IsBusy() const { return busy_; }
+  // Starts the work on a new thread; false (nothing started) while busy.
+  bool RunWorkerAsync();
+  // Called by the work: delivers (percent, text) to ProgressChanged on the owner's thread.
+  void ReportProgress(int percent, const QString& text);
+  // Blocks until running work has returned (its completion is still delivered later).
+  void WaitForWork();
+
+ signals:
+  void ProgressChanged(int percent, const QString& text);
+  // `error` is set when the work ended by an exception; `result` is then invalid.
+  void RunWorkerCompleted(const QVariant& result, bool error);
+
+ private slots:
+  void OnThreadFinished();
+
+ private:
+  Work work_;
+  QThread* thread_ = nullptr;
+  bool busy_ = false;
+  DoWorkEventArgs args_;
+  bool failed_ = false;
+};
+
+// The upgrade's state and sequence. The statics are the settings handed over before
+// the upgrade starts and the figures it measures.
+class FirmwareUpgrader {
+ public:
+  virtual ~FirmwareUpgrader() = default;
+
+  // Settings handed over by the main window; written back after a successful upgrade.
+  static int keypadType_index;
+  static int ledBrightness_index;
+  static int jackLedBrightness_index;
+  static std::array<int, 20> key_codes;  // the first 8 are used
+  static QString firmwareVersion;
+  static QString serialNumber;
+
+  // Loader identifiers ("0x" and four hexadecimal digits) and which device to open.
+  static QString myVID;
+  static QString myPID;
+  static QString myDeviceIndex;
+  // Tick counts (ms) around the programming, and its length in whole seconds.
+  static uint32_t startProgramTime;
+  static uint32_t stopProgramTime;
+  static uint32_t totalProgramTime;
+
+  // Sets myVID and myPID from the embedded identifiers.
+  static void InitializeVidPid();
+  // Loader devices (myVID:myPID) on the bus now.
+  static uint32_t CountLoaderDevices();
+
+  // Text helpers.
+  // Copies the low 8 bits of every character of `str` to consecutive bytes at
+  // `character`; writes no terminator.
+  static void StringToChar(const QString& str, char* character);
+  // Widens "0x" plus hexadecimal digits to four digits: "0x200" gives "0x0200".
+  static QString padHexStringValue(QString hexString);
+
+  // Image verification and erase (on the upgrade worker).
+  // CRC-16/CCITT-FALSE of the block's first byteCount bytes.
+  static uint32_t Calculate_CRC(DataBlock_ data);
+  // The device's CRC of the range when crcValue is 0; otherwise 0 for a match and
+  // 0xFFFFFFFF for a mismatch. 0xFFFFFFFF when the device does not answer.
+  static uint32_t CRC_Check(uint32_t addr, uint32_t length, uint32_t crcValue);
+  // 0 every block matches, 1 a block differs, 0xFFFFFFFE the file cannot be opened.
+  static uint32_t CRC_Check_File(char* filename);
+  // Erases every segment in which a block of at most 512 bytes begins; 0 done,
+  // 0xFFFFFFFE the file cannot be opened.
+  static uint32_t EraseDataSegment_File(char* fileName);
+
+  // Checks that `path` can be programmed at all, before any device command: the build
+  // can program this device, the path fits the loader library, the whole file is a
+  // valid TI-TXT image with data. Otherwise false, with the reason in `problem`.
+  static bool CheckFirmwareFile(const QString& path, QString& problem);
+
+  // The whole upgrade on the calling (worker) thread: the file check, then
+  // CustomSelectedFirmware. e.Result is true when the image was programmed, verified and
+  // the device reset into it.
+  void RunUpgrade(const QString& path, BackgroundWorker& worker,
+                  BackgroundWorker::DoWorkEventArgs& e);
+
+  // The upgrade sequence (on the upgrade worker).
+  bool DownloadStartUp(BackgroundWorker& worker, BackgroundWorker::DoWorkEventArgs& e,
+                       bool& massErased);
+  void CustomSelectedFirmware(const QString& filenameString, BackgroundWorker& worker,
+                              BackgroundWorker::DoWorkEventArgs& e);
+  bool TriggerForcedBOR(BackgroundWorker& worker, BackgroundWorker::DoWorkEventArgs& e);
+
+  // After a successful upgrade: waits for the encoder to restart in its new firmware,
+  // opens it and writes the handed-over settings back (serial number when it is a real
+  // one, keypad type, table, both LED groups, then saves them as the defaults).
+  enum class RestoreOutcome { Done, NotConnected, CommandFailed };
+  // On CommandFailed `failure` holds the message of the command that failed.
+  static RestoreOutcome RestoreEncoderSettings(QString& failure);
+};
+
+}  // namespace pellix_usb_encoder

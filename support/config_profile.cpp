@@ -1,0 +1,175 @@
+#include "support/config_profile.h"
+
+#include <charconv>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+#include "device/encoder_protocol.h"
+#include "device/encoder_session.h"
+#include "device/hid_transport.h"
+#include "support/config_file.h"
+#include "support/ini_file.h"
+
+namespace pellix_usb_encoder {
+
+namespace {
+
+std::string FileBaseName(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string GetSetting(const std::string& path, const char* key) {
+  try {
+    return CIniFile::GetValue(key, ConfigSection, path);
+  } catch (const std::exception&) {
+    return std::string();
+  }
+}
+
+bool PathExists(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::exists(path, error) || error;  // when in doubt, never overwrite
+}
+
+}  // namespace
+
+bool ParseConfigNumber(const std::string& text, int& value) {
+  const size_t first = text.find_first_not_of(" \t");
+  const size_t last = text.find_last_not_of(" \t");
+  if (first == std::string::npos) return false;
+  const char* begin = text.data() + first;
+  const char* end = text.data() + last + 1;
+  if (*begin == '+') ++begin;
+  if (begin == end) return false;
+  auto [ptr, error] = std::from_chars(begin, end, value);
+  return error == std::errc() && ptr == end;
+}
+
+std::string SerialNumberText(const std::string& serialFromDevice) {
+  return serialFromDevice.empty() ? std::string(" No Serial Number") : serialFromDevice;
+}
+
+std::string CodeTableText(const std::array<uint8_t, 8>& table) {
+  std::string text;
+  for (uint8_t value : table) text += std::to_string(value) + ',';
+  return text;
+}
+
+std::vector<std::pair<std::string, std::string>> ConfigEntries(const SavedEncoderSettings& s) {
+  return {{"FirstUp", "Yes"},
+          {"KeypadLayout", std::to_string(s.keypadType)},
+          {"VolumeLedBrightness", std::to_string(s.volumeLed)},
+          {"JackLedBrightness", std::to_string(s.jackLed)},
+          {"CodeTableValues", CodeTableText(s.table)},
+          {"FirmwareVersion", s.firmwareVersion},
+          {"SerialNumber", s.serialNumber}};
+}
+
+bool CreateConfigFileIfMissing(const std::string& path) {
+  if (PathExists(path)) return true;
+  try {
+    if (!CIniFile::Create(path) || !CIniFile::AddSection(ConfigSection, path)) return false;
+    for (const char* key : ConfigKeys) {
+      if (!CIniFile::SetValue(key, "", ConfigSection, path)) return false;
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool WriteConfigFile(const std::string& path, const SavedEncoderSettings& settings,
+                     std::string& failedKey) {
+  if (!CreateConfigFileIfMissing(path)) {
+    failedKey = ConfigKeys[0];
+    return false;
+  }
+  for (const auto& [key, value] : ConfigEntries(settings)) {
+    bool saved = false;
+    try {
+      saved = CIniFile::SetValue(key, value, ConfigSection, path);
+    } catch (const std::exception&) {
+      saved = false;  // a malformed file counts as one that cannot be updated
+    }
+    if (!saved) {
+      failedKey = key;
+      return false;
+    }
+  }
+  return true;
+}
+
+ConfigPlanResult ReadConfigPlan(const std::string& path, ConfigPlan& plan, std::string& problem) {
+  const std::string name = FileBaseName(path);
+  // A malformed file is reported once, up front, instead of being taken as empty.
+  try {
+    CIniFile::content records;
+    if (!CIniFile::Load(path, records)) return ConfigPlanResult::Missing;
+  } catch (const std::exception&) {
+    problem = "Unable to read " + name + " file.";
+    return ConfigPlanResult::Malformed;
+  }
+  if (GetSetting(path, "FirstUp") != "Yes") return ConfigPlanResult::NotSaved;
+
+  auto number = [&](const char* key, int& value) {
+    if (ParseConfigNumber(GetSetting(path, key), value)) return true;
+    problem = std::string(key) + " in " + name + " is not a number.";
+    return false;
+  };
+  int layout = 0, volume = 0, jack = 0;
+  if (!number("KeypadLayout", layout)) return ConfigPlanResult::BadValue;
+  plan.keypadType = static_cast<uint8_t>(layout);
+  plan.sendTable = plan.keypadType == 2 || plan.keypadType == 5 || plan.keypadType == 8;
+  plan.table.fill(0);
+  if (plan.sendTable) {
+    const std::string text = GetSetting(path, "CodeTableValues");
+    size_t start = 0;
+    for (size_t i = 0; i < plan.table.size(); ++i) {
+      const size_t comma = text.find(',', start);
+      int value = 0;
+      if (start > text.size() ||
+          !ParseConfigNumber(text.substr(start, comma == std::string::npos ? std::string::npos
+                                                                           : comma - start),
+                             value)) {
+        problem = "CodeTableValues in " + name + " does not hold eight numbers.";
+        return ConfigPlanResult::BadValue;
+      }
+      plan.table[i] = static_cast<uint8_t>(value);
+      start = comma == std::string::npos ? text.size() + 1 : comma + 1;
+    }
+  }
+  if (!number("VolumeLedBrightness", volume)) return ConfigPlanResult::BadValue;
+  if (!number("JackLedBrightness", jack)) return ConfigPlanResult::BadValue;
+  plan.volumeLed = static_cast<uint8_t>(volume);
+  plan.jackLed = static_cast<uint8_t>(jack);
+  return ConfigPlanResult::Ready;
+}
+
+ApplyStep ApplyConfigPlan(const ConfigPlan& plan) {
+  const uint8_t layout[1] = {plan.keypadType};
+  if (SendToEncoder(SetKeypadType, layout, 1) != ResultOk) return ApplyStep::KeypadType;
+  if (plan.sendTable &&
+      SendToEncoder(LoadKeyTable, plan.table.data(), int(plan.table.size())) != ResultOk) {
+    return ApplyStep::KeyTable;
+  }
+  const uint8_t volume[2] = {VolumeLedGroup, plan.volumeLed};
+  if (SendToEncoder(SetLedBrightness, volume, 2) != ResultOk) return ApplyStep::VolumeLed;
+  const uint8_t jack[2] = {JackLedGroup, plan.jackLed};
+  if (SendToEncoder(SetLedBrightness, jack, 2) != ResultOk) return ApplyStep::JackLed;
+  return ApplyStep::None;
+}
+
+const char* ApplyFailureText(ApplyStep step) {
+  switch (step) {
+    case ApplyStep::KeypadType: return "Unable to set Keypad Type..";
+    case ApplyStep::KeyTable: return "Unable to Load Table..";
+    case ApplyStep::VolumeLed: return "Unable to set Volume KeyLED Brightness..";
+    case ApplyStep::JackLed: return "Unable to set Jack LED Brightness..";
+    case ApplyStep::None: break;
+  }
+  return "";
+}
+
+}  // namespace pellix_usb_encoder
