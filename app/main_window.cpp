@@ -239,7 +239,7 @@ void Form1::Rescan() {
   if (outcome == ScanOutcome::Opened) return;
   QString text = QStringLiteral("Orvane Ovitone  not connected..");
   // The encoder is listed but cannot be opened: most likely the udev rule is missing.
-  if (outcome == ScanOutcome::AccessDenied) text += QString::fromLatin1(AccessDeniedHint);
+  if (outcome == ScanOutcome::AccessDenied) text += QString::fromStdString(AccessDeniedHint);
   Warn(text);
 }
 

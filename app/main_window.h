@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "device/encoder_session.h"
 #include "support/config_file.h"
 
 class QAction;
@@ -28,12 +29,9 @@ class self_test;
 
 // Caption of the main window's messages (with its trailing blank).
 inline constexpr const char* MessageCaption = "Orvane Ovitone ";
-// Added to the "not connected" message when the encoder is on the bus but may not be opened.
-inline constexpr const char* AccessDeniedHint =
-    "\nThe encoder is on the USB bus but this user may not open it. Install the udev rule "
-    "(see README: sudo cp packaging/70-ovitone-hid.rules /lib/udev/rules.d/ && "
-    "sudo udevadm control --reload-rules && sudo udevadm trigger), then unplug and replug "
-    "the encoder.";
+// Added to the "not connected" message when the encoder is on the bus but may not be
+// opened: a line break, then the hint.
+inline const std::string AccessDeniedHint = std::string("\n") + AccessDeniedAdvice;
 
 class Form1 : public QMainWindow {
   Q_OBJECT

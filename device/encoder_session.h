@@ -10,6 +10,13 @@
 
 namespace pellix_usb_encoder {
 
+// What to tell a user whose scan ended in AccessDenied.
+inline constexpr const char* AccessDeniedAdvice =
+    "The encoder is on the USB bus but this user may not open it. Install the udev rule "
+    "(see README: sudo cp packaging/70-ovitone-hid.rules /lib/udev/rules.d/ && "
+    "sudo udevadm control --reload-rules && sudo udevadm trigger), then unplug and replug "
+    "the encoder.";
+
 enum class ScanOutcome {
   Opened,        // hid_handle is the encoder's configuration interface
   NotFound,      // no encoder on the bus

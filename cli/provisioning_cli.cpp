@@ -1,0 +1,636 @@
+#include "cli/provisioning_cli.h"
+
+#include <QObject>
+#include <QString>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <system_error>
+
+#include "device/encoder_protocol.h"
+#include "device/encoder_session.h"
+#include "device/hid_transport.h"
+#include "firmware/upgrader.h"
+#include "layout_editor/key_code_table.h"
+#include "support/config_profile.h"
+#include "support/platform.h"
+#include "support/temporary_file.h"
+
+namespace pellix_usb_encoder::cli {
+
+namespace {
+
+// The encoder restarts after a factory reset; the windows wait as long.
+constexpr int FactoryResetWaitMs = 3000;
+constexpr int LoaderPollMs = 100;
+constexpr int BrightnessLevels = 10;
+constexpr int ProgressBarWidth = 30;
+
+const char* const KeyNames[] = {"Vol Up", "Vol Down", "Jack IN", "Jack OUT"};
+const char* const KeypadNames[] = {"default", "alternate", "custom"};
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::string WithoutBlanks(const std::string& text) {
+  std::string result;
+  for (char c : text) {
+    if (c != ' ') result += c;
+  }
+  return result;
+}
+
+// A whole number in decimal or, with "0x", hexadecimal.
+bool ParseNumber(const std::string& text, int& value) {
+  if (text.empty()) return false;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* begin = text.data() + (hex ? 2 : 0);
+  const char* end = text.data() + text.size();
+  auto [ptr, error] = std::from_chars(begin, end, value, hex ? 16 : 10);
+  return error == std::errc() && ptr == end;
+}
+
+// A key usage: a number (0x00..0xFF) or a name of the key code list ("F13", "a",
+// "VolumeUp"), compared without regard to case.
+bool ParseUsage(const std::string& text, uint8_t& usage) {
+  int value = 0;
+  if (ParseNumber(text, value)) {
+    if (value < 0 || value > 0xFF) return false;
+    usage = static_cast<uint8_t>(value);
+    return true;
+  }
+  const std::string wanted = Lower(text);
+  const auto& items = KeyCodeItems();
+  for (size_t i = 0; i < items.size(); ++i) {
+    const size_t nameStart = items[i].find_first_not_of(' ', 4);
+    if (nameStart != std::string::npos && Lower(items[i].substr(nameStart)) == wanted) {
+      usage = static_cast<uint8_t>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+// A modifier: a number, or a name of the modifier list without its blanks ("None",
+// "LeftCtrl", "RightShift", ...).
+bool ParseModifier(const std::string& text, uint8_t& modifier) {
+  int value = 0;
+  if (ParseNumber(text, value)) {
+    if (value < 0 || value > 0xFF) return false;
+    modifier = static_cast<uint8_t>(value);
+    return true;
+  }
+  const std::string wanted = Lower(text);
+  const auto& items = ModifierItems();
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (Lower(WithoutBlanks(items[i])) == wanted) {
+      modifier = ModifierIndexToUsage(static_cast<int>(i));
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string UsageName(uint8_t usage) {
+  const auto& items = KeyCodeItems();
+  if (usage >= items.size()) return CodeLabel(usage);
+  const size_t nameStart = items[usage].find_first_not_of(' ', 4);
+  return nameStart == std::string::npos ? CodeLabel(usage) : items[usage].substr(nameStart);
+}
+
+std::string ModifierName(uint8_t modifier) {
+  if (!IsListedModifierUsage(modifier)) return CodeLabel(modifier);
+  return WithoutBlanks(ModifierItems()[size_t(ModifierUsageToIndex(modifier))]);
+}
+
+std::string KeypadName(int type) {
+  return type >= 0 && type < 3 ? KeypadNames[type] : "unknown (" + std::to_string(type) + ")";
+}
+
+// 8-bit device text as JSON: quotes, backslashes and control characters escaped, bytes
+// above 0x7F as the Latin-1 characters they are.
+std::string JsonString(const std::string& text) {
+  std::string result = "\"";
+  char escape[8];
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      result += '\\';
+      result += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7F) {
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      result += escape;
+    } else {
+      result += static_cast<char>(c);
+    }
+  }
+  return result + "\"";
+}
+
+// ---------------------------------------------------------------------------------------
+
+class Session {
+ public:
+  Session(std::ostream& out, std::ostream& err, const Options& options)
+      : out_(out), err_(err), options_(options) {}
+  ~Session() { CloseEncoder(); }
+
+  int Status(const std::vector<std::string>& args);
+  int SetLed(const std::vector<std::string>& args);
+  int SetKeypad(const std::vector<std::string>& args);
+  int LoadTable(const std::vector<std::string>& args);
+  int SaveDefaults(const std::vector<std::string>& args);
+  int FactoryReset(const std::vector<std::string>& args);
+  int ApplyConfig(const std::vector<std::string>& args);
+  int ExportConfig(const std::vector<std::string>& args);
+  int UpgradeFirmware(const std::vector<std::string>& args);
+
+ private:
+  int BadInput(const std::string& text) {
+    err_ << "ovitone-cli: " << text << "\n";
+    return ExitBadInput;
+  }
+  int Refused(const std::string& text) {
+    err_ << "ovitone-cli: " << text << "\n";
+    return ExitDeviceRefused;
+  }
+  bool WantArgs(const std::vector<std::string>& args, size_t count, const char* usage) {
+    if (args.size() == count) return true;
+    err_ << "ovitone-cli: usage: ovitone-cli " << usage << "\n";
+    return false;
+  }
+  // Opens the encoder; on failure says why and gives the exit code.
+  int Open(bool quiet = false);
+  // One command; on failure the message and ExitDeviceRefused.
+  int Command(uint8_t command, const uint8_t* payload, int length, const std::string& failure);
+  void PrintStatusText(const EncoderStatus& status);
+  void PrintStatusJson(const EncoderStatus& status);
+
+  std::ostream& out_;
+  std::ostream& err_;
+  Options options_;
+};
+
+int Session::Open(bool quiet) {
+  switch (ReopenEncoder()) {
+    case ScanOutcome::Opened:
+      return ExitOk;
+    case ScanOutcome::AccessDenied:
+      if (!quiet) err_ << "ovitone-cli: " << AccessDeniedAdvice << "\n";
+      return ExitNoDevice;
+    case ScanOutcome::NotFound:
+      break;
+  }
+  if (quiet) return ExitNoDevice;
+  FirmwareUpgrader::InitializeVidPid();
+  if (FirmwareUpgrader::CountLoaderDevices() > 0) {
+    err_ << "ovitone-cli: The encoder is waiting in its firmware loader. Finish the upgrade "
+            "with: ovitone-cli upgrade-firmware FILE\n";
+  } else {
+    err_ << "ovitone-cli: Orvane Ovitone  not connected.. (no encoder 2047:0a3b on the USB bus)\n";
+  }
+  return ExitNoDevice;
+}
+
+int Session::Command(uint8_t command, const uint8_t* payload, int length,
+                     const std::string& failure) {
+  const int32_t result = SendToEncoder(command, payload, length);
+  if (result == ResultOk) return ExitOk;
+  return Refused(failure + " (result " + std::to_string(result) + ")");
+}
+
+void Session::PrintStatusText(const EncoderStatus& status) {
+  out_ << "Firmware version:      " << status.firmwareVersion << "\n"
+       << "Serial number:         " << SerialNumberText(status.serialNumber) << "\n"
+       << "Jack:                  " << (JackInserted(status) ? "in" : "out") << "\n"
+       << "Code table in use:     " << KeypadName(status.keypadType) << "\n"
+       << "Volume LED brightness: " << status.volLedBrightness << "\n"
+       << "Jack LED brightness:   " << status.jackLedBrightness << "\n"
+       << "Custom code table:\n";
+  for (int k = 0; k < 4; ++k) {
+    const uint8_t modifier = status.keyCodeTable[size_t(2 * k)];
+    const uint8_t usage = status.keyCodeTable[size_t(2 * k + 1)];
+    char line[96];
+    std::snprintf(line, sizeof line, "  %-9s %-10s %s (%s)\n", KeyNames[k],
+                  ModifierName(modifier).c_str(), UsageName(usage).c_str(),
+                  CodeLabel(usage).c_str());
+    out_ << line;
+  }
+}
+
+void Session::PrintStatusJson(const EncoderStatus& status) {
+  out_ << "{\n"
+       << "  \"connected\": true,\n"
+       << "  \"firmware_version\": " << JsonString(status.firmwareVersion) << ",\n"
+       << "  \"serial_number\": " << JsonString(status.serialNumber) << ",\n"
+       << "  \"jack_inserted\": " << (JackInserted(status) ? "true" : "false") << ",\n"
+       << "  \"keypad\": " << JsonString(KeypadName(status.keypadType)) << ",\n"
+       << "  \"keypad_type\": " << status.keypadType << ",\n"
+       << "  \"volume_led\": " << status.volLedBrightness << ",\n"
+       << "  \"jack_led\": " << status.jackLedBrightness << ",\n"
+       << "  \"code_table\": [\n";
+  for (int k = 0; k < 4; ++k) {
+    const uint8_t modifier = status.keyCodeTable[size_t(2 * k)];
+    const uint8_t usage = status.keyCodeTable[size_t(2 * k + 1)];
+    out_ << "    {\"key\": " << JsonString(KeyNames[k]) << ", \"modifier\": " << int(modifier)
+         << ", \"usage\": " << int(usage) << ", \"modifier_name\": "
+         << JsonString(ModifierName(modifier)) << ", \"usage_name\": "
+         << JsonString(UsageName(usage)) << "}" << (k < 3 ? "," : "") << "\n";
+  }
+  out_ << "  ]\n}\n";
+}
+
+int Session::Status(const std::vector<std::string>& args) {
+  bool json = false;
+  for (const std::string& arg : args) {
+    if (arg == "--json") {
+      json = true;
+    } else {
+      return BadInput("status: unknown option " + arg + " (usage: ovitone-cli status [--json])");
+    }
+  }
+  if (const int opened = Open(); opened != ExitOk) {
+    if (json) out_ << "{\n  \"connected\": false\n}\n";
+    return opened;
+  }
+  EncoderStatus status;
+  if (!ReadEncoderStatus(status)) {
+    if (json) out_ << "{\n  \"connected\": false\n}\n";
+    return Refused("Unable to get device status information");
+  }
+  if (json) {
+    PrintStatusJson(status);
+  } else {
+    PrintStatusText(status);
+  }
+  return ExitOk;
+}
+
+int Session::SetLed(const std::vector<std::string>& args) {
+  if (!WantArgs(args, 2, "set-led volume|jack LEVEL")) return ExitBadInput;
+  const std::string group = Lower(args[0]);
+  if (group != "volume" && group != "jack") {
+    return BadInput("set-led: the LED group is volume or jack, not " + args[0]);
+  }
+  int level = 0;
+  if (!ParseNumber(args[1], level) || level < 0 || level >= BrightnessLevels) {
+    return BadInput("set-led: the level is a number from 0 to 9, not " + args[1]);
+  }
+  if (const int opened = Open(); opened != ExitOk) return opened;
+  const bool volume = group == "volume";
+  const uint8_t payload[2] = {volume ? VolumeLedGroup : JackLedGroup, static_cast<uint8_t>(level)};
+  return Command(SetLedBrightness, payload, 2,
+                 volume ? "Unable to set the VOLUME LED Brightness.."
+                        : "Unable to set the JACK LED Brightness..");
+}
+
+int Session::SetKeypad(const std::vector<std::string>& args) {
+  if (!WantArgs(args, 1, "set-keypad default|alternate|custom")) return ExitBadInput;
+  const std::string name = Lower(args[0]);
+  int type = -1;
+  if (name == "default" || name == "0") type = 0;
+  if (name == "alternate" || name == "1") type = 1;
+  if (name == "custom" || name == "customise" || name == "customised" || name == "2") type = 2;
+  if (type < 0) return BadInput("set-keypad: choose default, alternate or custom, not " + args[0]);
+  if (const int opened = Open(); opened != ExitOk) return opened;
+  const uint8_t payload[1] = {static_cast<uint8_t>(type)};
+  return Command(SetKeypadType, payload, 1, "Unable to set Keypad Type..");
+}
+
+int Session::LoadTable(const std::vector<std::string>& args) {
+  if (!WantArgs(args, 4, "load-table [MODIFIER:]KEY [MODIFIER:]KEY [MODIFIER:]KEY [MODIFIER:]KEY"))
+    return ExitBadInput;
+  std::array<uint8_t, KeyCodeTableSize> table{};
+  for (size_t k = 0; k < 4; ++k) {
+    const std::string& arg = args[k];
+    const size_t colon = arg.find(':');
+    uint8_t modifier = 0;
+    uint8_t usage = 0;
+    if (colon != std::string::npos && !ParseModifier(arg.substr(0, colon), modifier)) {
+      return BadInput(std::string("load-table: ") + KeyNames[k] + ": unknown modifier " +
+                      arg.substr(0, colon));
+    }
+    const std::string key = colon == std::string::npos ? arg : arg.substr(colon + 1);
+    if (!ParseUsage(key, usage)) {
+      return BadInput(std::string("load-table: ") + KeyNames[k] + ": unknown key " + key);
+    }
+    table[2 * k] = modifier;
+    table[2 * k + 1] = usage;
+  }
+  if (const int opened = Open(); opened != ExitOk) return opened;
+  return Command(LoadKeyTable, table.data(), KeyCodeTableSize, "Unable to Load Table..");
+}
+
+int Session::SaveDefaults(const std::vector<std::string>& args) {
+  if (!WantArgs(args, 0, "save-defaults")) return ExitBadInput;
+  if (const int opened = Open(); opened != ExitOk) return opened;
+  return Command(WriteDefault, nullptr, 0, "Unable to Write Default..");
+}
+
+int Session::FactoryReset(const std::vector<std::string>& args) {
+  if (!WantArgs(args, 0, "factory-reset")) return ExitBadInput;
+  if (const int opened = Open(); opened != ExitOk) return opened;
+  SendToEncoder(pellix_usb_encoder::FactoryReset);  // the encoder restarts; its answer does not matter
+  platform::SleepMs(FactoryResetWaitMs);
+  EncoderStatus status;
+  if (Open(true) != ExitOk || !ReadEncoderStatus(status)) {
+    err_ << "ovitone-cli: The encoder did not come back after the factory reset.\n";
+    return ExitNoDevice;
+  }
+  out_ << "Factory settings restored.\n";
+  return ExitOk;
+}
+
+int Session::ApplyConfig(const std::vector<std::string>& args) {
+  if (!WantArgs(args, 1, "apply-config FILE")) return ExitBadInput;
+  const std::string& path = args[0];
+  // The whole file is checked before the encoder is opened.
+  ConfigPlan plan;
+  std::string problem;
+  switch (ReadConfigPlan(path, plan, problem)) {
+    case ConfigPlanResult::Ready:
+      break;
+    case ConfigPlanResult::Missing:
+      return BadInput("Unable to read " + path + ".");
+    case ConfigPlanResult::NotSaved:
+      return BadInput(path + " holds no saved settings (FirstUp is not Yes); nothing was sent.");
+    case ConfigPlanResult::Malformed:
+    case ConfigPlanResult::BadValue:
+      return BadInput(problem + " Nothing was sent.");
+  }
+  if (const int opened = Open(); opened != ExitOk) return opened;
+  const ApplyStep failed = ApplyConfigPlan(plan);
+  if (failed != ApplyStep::None) return Refused(ApplyFailureText(failed));
+  out_ << "Settings from " << path << " applied.\n";
+  return ExitOk;
+}
+
+int Session::ExportConfig(const std::vector<std::string>& args) {
+  std::vector<std::string> rest;
+  bool force = false;
+  for (const std::string& arg : args) {
+    if (arg == "--force") {
+      force = true;
+    } else {
+      rest.push_back(arg);
+    }
+  }
+  if (!WantArgs(rest, 1, "export-config FILE [--force]")) return ExitBadInput;
+  const std::filesystem::path target(rest[0]);
+  std::error_code error;
+  if (std::filesystem::is_directory(target, error)) {
+    return BadInput(rest[0] + " is a folder; give the name of the file to write.");
+  }
+  if (std::filesystem::exists(target, error) && !force) {
+    return BadInput(rest[0] + " already exists; add --force to overwrite it.");
+  }
+  if (const int opened = Open(); opened != ExitOk) return opened;
+  EncoderStatus status;
+  if (!ReadEncoderStatus(status)) return Refused("Unable to Save Config file.");
+
+  SavedEncoderSettings settings;
+  settings.keypadType = status.keypadType;
+  settings.volumeLed = status.volLedBrightness;
+  settings.jackLed = status.jackLedBrightness;
+  settings.table = status.keyCodeTable;
+  settings.firmwareVersion = status.firmwareVersion;
+  settings.serialNumber = SerialNumberText(status.serialNumber);
+
+  // Written beside the target first and renamed over it, so an existing file is either
+  // kept or replaced whole.
+  const std::filesystem::path temporary = TemporaryBeside(target, ".export");
+  std::string failedKey;
+  const bool written = WriteConfigFile(temporary.string(), settings, failedKey);
+  if (written) std::filesystem::rename(temporary, target, error);
+  if (!written || error) {
+    std::filesystem::remove(temporary, error);
+    return BadInput("Unable to write " + rest[0] + ".");
+  }
+  out_ << "Settings written to " << rest[0] << ".\n";
+  return ExitOk;
+}
+
+// ---------------------------------------------------------------------------------------
+// upgrade-firmware
+
+class ProgressPrinter {
+ public:
+  ProgressPrinter(std::ostream& err, bool terminal) : err_(err), terminal_(terminal) {}
+  ~ProgressPrinter() {
+    if (drawn_) err_ << "\n";
+  }
+
+  void Report(int percent, const QString& text) {
+    percent = std::clamp(percent, 0, 100);
+    QString line = text;
+    line.remove(QLatin1Char('\r'));
+    const bool hasText = !line.trimmed().isEmpty();
+    if (terminal_) {
+      if (hasText) {
+        err_ << "\r\033[K";
+        for (const QString& part : line.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+          err_ << part.toStdString() << "\n";
+        }
+      }
+      const int filled = percent * ProgressBarWidth / 100;
+      err_ << "\r[" << std::string(size_t(filled), '#')
+           << std::string(size_t(ProgressBarWidth - filled), '-') << "] ";
+      char number[8];
+      std::snprintf(number, sizeof number, "%3d%%", percent);
+      err_ << number << std::flush;
+      drawn_ = true;
+    } else if (hasText) {
+      for (const QString& part : line.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        char number[8];
+        std::snprintf(number, sizeof number, "[%3d%%] ", percent);
+        err_ << number << part.toStdString() << "\n";
+      }
+    }
+  }
+
+ private:
+  std::ostream& err_;
+  bool terminal_;
+  bool drawn_ = false;
+};
+
+int Session::UpgradeFirmware(const std::vector<std::string>& args) {
+  if (!WantArgs(args, 1, "upgrade-firmware FILE")) return ExitBadInput;
+  const QString path = QString::fromLocal8Bit(args[0].c_str());
+  // A file the loader could not use is refused before the encoder hears anything.
+  QString problem;
+  if (!FirmwareUpgrader::CheckFirmwareFile(path, problem)) return BadInput(problem.toStdString());
+
+  FirmwareUpgrader::InitializeVidPid();
+  FirmwareUpgrader::myDeviceIndex = QStringLiteral("0");
+  const int opened = Open(true);
+  EncoderStatus status;
+  const bool known = opened == ExitOk && ReadEncoderStatus(status);
+  if (known) {
+    // The settings the upgrade writes back once the encoder runs the new firmware.
+    FirmwareUpgrader::keypadType_index = status.keypadType;
+    FirmwareUpgrader::ledBrightness_index = status.volLedBrightness;
+    FirmwareUpgrader::jackLedBrightness_index = status.jackLedBrightness;
+    for (int i = 0; i < KeyCodeTableSize; ++i) {
+      FirmwareUpgrader::key_codes[size_t(i)] = status.keyCodeTable[size_t(i)];
+    }
+    FirmwareUpgrader::firmwareVersion = QString::fromLatin1(status.firmwareVersion.c_str());
+    FirmwareUpgrader::serialNumber =
+        QString::fromLatin1(SerialNumberText(status.serialNumber).c_str());
+    err_ << "Encoder found: firmware " << status.firmwareVersion << ", serial number "
+         << SerialNumberText(status.serialNumber) << ".\n";
+  } else {
+    FirmwareUpgrader::keypadType_index = 0;
+    FirmwareUpgrader::ledBrightness_index = 6;
+    FirmwareUpgrader::jackLedBrightness_index = 6;
+    FirmwareUpgrader::key_codes.fill(0);
+    FirmwareUpgrader::serialNumber = QStringLiteral(" ");
+  }
+
+  if (opened == ExitOk) {
+    if (!known) {
+      err_ << "ovitone-cli: Unable to get device status information; the default settings "
+              "will be written after the upgrade.\n";
+    }
+    // The encoder may drop off the bus before its answer arrives; the loader's
+    // appearance is what counts.
+    SendToEncoder(EnterFirmwareUpgrade);
+    CloseEncoder();
+  } else if (FirmwareUpgrader::CountLoaderDevices() == 0) {
+    return Open();  // says why: no encoder, or no access
+  } else {
+    err_ << "The encoder is already in its firmware loader; its settings are unknown, so the "
+            "default settings will be written after the upgrade.\n";
+  }
+
+  int waited = 0;
+  while (FirmwareUpgrader::CountLoaderDevices() == 0) {
+    if (waited >= options_.loaderWaitMs) {
+      err_ << "ovitone-cli: The encoder's firmware loader (2047:0200) did not appear on the "
+              "USB bus.\n";
+      return ExitNoDevice;
+    }
+    platform::SleepMs(LoaderPollMs);
+    waited += LoaderPollMs;
+  }
+
+  FirmwareUpgrader upgrader;
+  BackgroundWorker worker;
+  ProgressPrinter printer(err_, options_.terminal);
+  QObject::connect(&worker, &BackgroundWorker::ProgressChanged, &worker,
+                   [&printer](int percent, const QString& text) { printer.Report(percent, text); },
+                   Qt::DirectConnection);
+  BackgroundWorker::DoWorkEventArgs e;
+  upgrader.RunUpgrade(path, worker, e);
+  if (!e.Result.toBool()) {
+    printer.Report(100, QString());
+    return Refused("The firmware upgrade failed. The encoder stays in its loader; run "
+                   "upgrade-firmware again.");
+  }
+  printer.Report(100, QStringLiteral("Restoring the settings"));
+
+  QString failure;
+  switch (FirmwareUpgrader::RestoreEncoderSettings(failure)) {
+    case FirmwareUpgrader::RestoreOutcome::Done:
+      break;
+    case FirmwareUpgrader::RestoreOutcome::NotConnected:
+      err_ << "\novitone-cli: The firmware was programmed, but the encoder did not come back "
+              "to restore its settings.\n";
+      return ExitNoDevice;
+    case FirmwareUpgrader::RestoreOutcome::CommandFailed:
+      return Refused("\nThe firmware was programmed, but restoring the settings failed: " +
+                     failure.toStdString());
+  }
+  EncoderStatus after;
+  if (ReadEncoderStatus(after)) {
+    out_ << "Firmware upgraded to " << after.firmwareVersion << "; settings restored.\n";
+  } else {
+    out_ << "Firmware upgraded; settings restored.\n";
+  }
+  return ExitOk;
+}
+
+}  // namespace
+
+std::string HelpText() {
+  return "Usage: ovitone-cli COMMAND [ARGUMENTS]\n"
+         "\n"
+         "Configures an Orvane Ovitone USB encoder from the command line.\n"
+         "\n"
+         "Commands:\n"
+         "  status [--json]              show the encoder's settings\n"
+         "  set-led volume|jack LEVEL    set the volume key LEDs or the jack LED (0-9)\n"
+         "  set-keypad default|alternate|custom\n"
+         "                               choose the code table in use\n"
+         "  load-table K1 K2 K3 K4       load the custom code table; each key is\n"
+         "                               [MODIFIER:]KEY for Vol Up, Vol Down, Jack IN,\n"
+         "                               Jack OUT (KEY: a name such as F13, a, VolumeUp or\n"
+         "                               a usage like 0x68; MODIFIER: None, LeftCtrl,\n"
+         "                               LeftShift, LeftAlt, LeftGui, RightCtrl, ...)\n"
+         "  save-defaults                keep the current settings over power-up\n"
+         "  factory-reset                restore the factory settings\n"
+         "  apply-config FILE            send the settings saved in a configuration file\n"
+         "  export-config FILE [--force] write the encoder's settings to a configuration file\n"
+         "  upgrade-firmware FILE        program a TI-TXT firmware image, then restore the\n"
+         "                               settings\n"
+         "\n"
+         "Options:\n"
+         "  -h, --help                   show this help\n"
+         "\n"
+         "Exit status: 0 success, 2 bad input, 3 no encoder (or no access to it),\n"
+         "4 the encoder refused a command or the upgrade failed.\n";
+}
+
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+        const Options& options) {
+  if (args.empty()) {
+    err << HelpText();
+    return ExitBadInput;
+  }
+  const std::string& command = args[0];
+  if (command == "-h" || command == "--help" || command == "help") {
+    out << HelpText();
+    return ExitOk;
+  }
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (std::find(rest.begin(), rest.end(), "--help") != rest.end()) {
+    out << HelpText();
+    return ExitOk;
+  }
+
+  using Handler = int (Session::*)(const std::vector<std::string>&);
+  static const std::map<std::string, Handler> handlers = {
+      {"status", &Session::Status},
+      {"set-led", &Session::SetLed},
+      {"set-keypad", &Session::SetKeypad},
+      {"load-table", &Session::LoadTable},
+      {"save-defaults", &Session::SaveDefaults},
+      {"factory-reset", &Session::FactoryReset},
+      {"apply-config", &Session::ApplyConfig},
+      {"export-config", &Session::ExportConfig},
+      {"upgrade-firmware", &Session::UpgradeFirmware},
+  };
+  const auto handler = handlers.find(command);
+  if (handler == handlers.end()) {
+    err << "ovitone-cli: unknown command " << command << " (see ovitone-cli --help)\n";
+    return ExitBadInput;
+  }
+  try {
+    Session session(out, err, options);
+    return (session.*(handler->second))(rest);
+  } catch (const std::exception& exception) {
+    err << "ovitone-cli: " << exception.what() << "\n";
+    return ExitDeviceRefused;
+  }
+}
+
+}  // namespace pellix_usb_encoder::cli
