@@ -38,14 +38,16 @@ set(_data "${_prefix}/share/ovitone-utility")
 
 # Every file, and nothing outside the prefix.
 foreach(_file
-    "${_prefix}/bin/ovitone" "${_prefix}/bin/ovitone-demo" "${_desktop}" "${_metainfo}" "${_rule}"
+    "${_prefix}/bin/ovitone" "${_prefix}/bin/ovitone-demo" "${_prefix}/bin/ovitone-cli"
+    "${_prefix}/bin/ovitone-cli-demo" "${_prefix}/share/man/man1/ovitone-cli.1"
+    "${_desktop}" "${_metainfo}" "${_rule}"
     "${_data}/Quendel.jpg" "${_data}/blue.bmp" "${_data}/Audio Test.mp3"
     "${_data}/sample_firmware_v1.3.0.txt")
   if(NOT EXISTS "${_file}")
     fail("missing after install: ${_file}")
   endif()
 endforeach()
-foreach(_program ovitone ovitone-demo)
+foreach(_program ovitone ovitone-demo ovitone-cli ovitone-cli-demo)
   if(EXISTS "${_prefix}/bin/${_program}" AND NOT IS_DIRECTORY "${_prefix}/bin/${_program}")
     execute_process(COMMAND test -x "${_prefix}/bin/${_program}" RESULT_VARIABLE _rc)
     if(NOT _rc EQUAL 0)
@@ -53,8 +55,20 @@ foreach(_program ovitone ovitone-demo)
     endif()
   endif()
 endforeach()
-if(EXISTS "${_prefix}/bin/ovitone-status" OR EXISTS "${_prefix}/bin/ovitone-status-demo")
-  fail("the console probes are development tools and are not installed")
+# The installed command line runs on its own (no build tree, no window system) and
+# configures the simulated encoder end to end.
+if(EXISTS "${_prefix}/bin/ovitone-cli-demo")
+  execute_process(COMMAND "${_prefix}/bin/ovitone-cli-demo" --help
+                  RESULT_VARIABLE _rc OUTPUT_VARIABLE _out ERROR_VARIABLE _err)
+  if(NOT _rc EQUAL 0 OR NOT _out MATCHES "upgrade-firmware FILE")
+    fail("bin/ovitone-cli-demo --help failed (${_rc}): ${_out}${_err}")
+  endif()
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY
+                          "${_prefix}/bin/ovitone-cli-demo" status --json
+                  RESULT_VARIABLE _rc OUTPUT_VARIABLE _out ERROR_VARIABLE _err)
+  if(NOT _rc EQUAL 0 OR NOT _out MATCHES "\"connected\": true")
+    fail("bin/ovitone-cli-demo status --json failed (${_rc}): ${_out}${_err}")
+  endif()
 endif()
 
 # Installed copies are byte for byte the sources.
