@@ -425,8 +425,12 @@ int Session::ExportConfig(const std::vector<std::string>& args) {
 class ProgressPrinter {
  public:
   ProgressPrinter(std::ostream& err, bool terminal) : err_(err), terminal_(terminal) {}
-  ~ProgressPrinter() {
-    if (drawn_) err_ << "\n";
+  ~ProgressPrinter() { Finish(); }
+
+  // Ends the bar's line, so that what follows starts on a line of its own.
+  void Finish() {
+    if (drawn_) err_ << "\n" << std::flush;
+    drawn_ = false;
   }
 
   void Report(int percent, const QString& text) {
@@ -532,22 +536,23 @@ int Session::UpgradeFirmware(const std::vector<std::string>& args) {
   BackgroundWorker::DoWorkEventArgs e;
   upgrader.RunUpgrade(path, worker, e);
   if (!e.Result.toBool()) {
-    printer.Report(100, QString());
+    printer.Finish();
     return Refused("The firmware upgrade failed. The encoder stays in its loader; run "
                    "upgrade-firmware again.");
   }
   printer.Report(100, QStringLiteral("Restoring the settings"));
-
   QString failure;
-  switch (FirmwareUpgrader::RestoreEncoderSettings(failure)) {
+  const FirmwareUpgrader::RestoreOutcome restored = FirmwareUpgrader::RestoreEncoderSettings(failure);
+  printer.Finish();
+  switch (restored) {
     case FirmwareUpgrader::RestoreOutcome::Done:
       break;
     case FirmwareUpgrader::RestoreOutcome::NotConnected:
-      err_ << "\novitone-cli: The firmware was programmed, but the encoder did not come back "
+      err_ << "ovitone-cli: The firmware was programmed, but the encoder did not come back "
               "to restore its settings.\n";
       return ExitNoDevice;
     case FirmwareUpgrader::RestoreOutcome::CommandFailed:
-      return Refused("\nThe firmware was programmed, but restoring the settings failed: " +
+      return Refused("The firmware was programmed, but restoring the settings failed: " +
                      failure.toStdString());
   }
   EncoderStatus after;
