@@ -24,7 +24,8 @@ void SubstituteFonts() {
 
 }  // namespace
 
-int RunProgram(int argc, char** argv) {
+int RunProgram(int argc, char** argv,
+               const std::function<void(QWidget* mainWindow)>& mainWindowShown) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Ovitone Configuration Utility"));
   QApplication::setDesktopFileName(QStringLiteral("org.pellix.OvitoneUtility"));
@@ -39,6 +40,7 @@ int RunProgram(int argc, char** argv) {
     platform::SleepMs(3000);
   }
   form.ShowFirstTime();
+  if (mainWindowShown) mainWindowShown(&form);
   app.exec();
   return 0;
 }

@@ -357,6 +357,11 @@ void EncoderTwin::ClearFaults() {
   state_->faults.clear();
 }
 
+void EncoderTwin::RemoveFault(EncoderFault fault) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(state_->faults, [fault](const auto& queued) { return queued.first == fault; });
+}
+
 void EncoderTwin::SetAckStream(int count, int64_t intervalMs) {
   std::lock_guard lock(mutex_);
   state_->ackCount = count;

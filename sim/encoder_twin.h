@@ -93,6 +93,9 @@ class EncoderTwin : public SimDevice, public std::enable_shared_from_this<Encode
   // keeps it until ClearFaults. Faults queue in the order injected.
   void InjectFault(EncoderFault fault, int times = 1);
   void ClearFaults();
+  // Withdraws every pending injection of `fault`, leaving the other faults queued as
+  // they were.
+  void RemoveFault(EncoderFault fault);
   // With AckStream: `count` acknowledgements (count < 0: endless) `intervalMs` apart,
   // the first after the reply latency, then the reply. Default: 2 acknowledgements
   // 10 ms apart.

@@ -272,6 +272,20 @@ TEST_F(EncoderTwinTest, FaultsQueueInOrderAndStickyOnesLast) {
   EXPECT_EQ(StatusOf(kGetStatus), 0);
 }
 
+TEST_F(EncoderTwinTest, RemovingOneFaultKindKeepsTheOthersInOrder) {
+  twin->InjectFault(EncoderFault::Silence, -1);
+  twin->InjectFault(EncoderFault::BadStatus, 1);
+  twin->InjectFault(EncoderFault::Silence, 2);
+  twin->InjectFault(EncoderFault::Refuse, -1);
+  twin->RemoveFault(EncoderFault::Silence);  // both the sticky and the counted one
+  EXPECT_EQ(StatusOf(kGetStatus), 1);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Exchange(handle, Request(kGetStatus)), Short(0x0F));
+  twin->RemoveFault(EncoderFault::BadChecksum);  // not queued: nothing changes
+  EXPECT_EQ(Exchange(handle, Request(kGetStatus)), Short(0x0F));
+  twin->RemoveFault(EncoderFault::Refuse);
+  EXPECT_EQ(StatusOf(kGetStatus), 0);
+}
+
 TEST_F(EncoderTwinTest, AcknowledgementsAreSpacedAndFollowTheLatency) {
   twin->SetReplyLatencyMs(5);
   twin->SetAckStream(3, 10);
