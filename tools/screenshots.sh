@@ -28,6 +28,7 @@ grab() {
 build/app/ovitone-demo >/dev/null 2>&1 &
 sleep 4.5
 grab "Orvane Ovitone  Configuration Utility" "$out/main-window.png"
+grab "Simulated encoder" "$out/demo-panel.png"
 main=$(xdotool search --onlyvisible --name "Orvane Ovitone  Configuration Utility" | tail -n 1)
 xdotool mousemove --window "$main" 58 12 click 1
 sleep 0.5
