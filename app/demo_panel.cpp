@@ -649,8 +649,13 @@ void DemoPanel::PlaceBeside(QPointer<QWidget> mainWindow, int triesLeft) {
   const int frameExtra = main.width() - mainWindow->width();  // the window manager's borders
   const int width = this->width() + frameExtra;
   int left = main.right() + 1 + kGapToMainWindow;
+  int top = main.top();
   if (const QScreen* screen = mainWindow->screen()) {
     const QRect area = screen->availableGeometry();
+    // The panel is taller than the main window: on a short screen it moves up so that
+    // its bottom stays on the screen.
+    const int height = this->height() + (main.height() - mainWindow->height());
+    top = std::max(area.top(), std::min(top, area.bottom() + 1 - height));
     if (left + width > area.right() + 1) {
       // Side by side, centred as a pair; the main window moves left to make room.
       const int pairWidth = main.width() + kGapToMainWindow + width;
@@ -659,7 +664,7 @@ void DemoPanel::PlaceBeside(QPointer<QWidget> mainWindow, int triesLeft) {
       left = std::min(mainLeft + main.width() + kGapToMainWindow, area.right() + 1 - width);
     }
   }
-  move(left, main.top());
+  move(left, top);
   show();
 }
 
