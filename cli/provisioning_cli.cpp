@@ -60,15 +60,10 @@ bool ParseNumber(const std::string& text, int& value) {
   return error == std::errc() && ptr == end;
 }
 
-// A key usage: a number (0x00..0xFF) or a name of the key code list ("F13", "a",
-// "VolumeUp"), compared without regard to case.
+// A key usage: a name of the key code list ("F13", "a", "1", "VolumeUp"), compared
+// without regard to case, or else a number (0x00..0xFF). Names come first, so that a
+// digit means its key, as `status` prints it.
 bool ParseUsage(const std::string& text, uint8_t& usage) {
-  int value = 0;
-  if (ParseNumber(text, value)) {
-    if (value < 0 || value > 0xFF) return false;
-    usage = static_cast<uint8_t>(value);
-    return true;
-  }
   const std::string wanted = Lower(text);
   const auto& items = KeyCodeItems();
   for (size_t i = 0; i < items.size(); ++i) {
@@ -78,7 +73,10 @@ bool ParseUsage(const std::string& text, uint8_t& usage) {
       return true;
     }
   }
-  return false;
+  int value = 0;
+  if (!ParseNumber(text, value) || value < 0 || value > 0xFF) return false;
+  usage = static_cast<uint8_t>(value);
+  return true;
 }
 
 // A modifier: a number, or a name of the modifier list without its blanks ("None",
@@ -346,7 +344,7 @@ int Session::FactoryReset(const std::vector<std::string>& args) {
     err_ << "ovitone-cli: The encoder did not come back after the factory reset.\n";
     return ExitNoDevice;
   }
-  out_ << "Factory settings restored.\n";
+  out_ << "Factory reset sent; the encoder restarted and answers again.\n";
   return ExitOk;
 }
 
@@ -578,8 +576,8 @@ std::string HelpText() {
          "                               choose the code table in use\n"
          "  load-table K1 K2 K3 K4       load the custom code table; each key is\n"
          "                               [MODIFIER:]KEY for Vol Up, Vol Down, Jack IN,\n"
-         "                               Jack OUT (KEY: a name such as F13, a, VolumeUp or\n"
-         "                               a usage like 0x68; MODIFIER: None, LeftCtrl,\n"
+         "                               Jack OUT (KEY: a name such as F13, a, 1, VolumeUp\n"
+         "                               or a usage like 0x68; MODIFIER: None, LeftCtrl,\n"
          "                               LeftShift, LeftAlt, LeftGui, RightCtrl, ...)\n"
          "  save-defaults                keep the current settings over power-up\n"
          "  factory-reset                restore the factory settings\n"

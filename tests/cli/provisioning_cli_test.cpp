@@ -1,0 +1,461 @@
+// ovitone-cli run in-process against the encoder twin on the simulated bus: exit codes,
+// what each command puts on the wire, and what it refuses to send.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/provisioning_cli.h"
+#include "device/encoder_session.h"
+#include "firmware/upgrader.h"
+#include "loader/ti_txt.h"
+#include "sim/encoder_twin.h"
+#include "sim/loader_twin.h"
+#include "sim/sim_bus.h"
+#include "support/platform.h"
+
+namespace pellix_usb_encoder {
+namespace {
+
+using sim::Bus;
+using sim::EncoderFault;
+using Bytes = std::vector<uint8_t>;
+using Cmds = std::vector<std::pair<int, Bytes>>;
+using Args = std::vector<std::string>;
+
+const std::string SampleFirmware = OVITONE_SOURCE_DIR "/resources/firmware/sample_firmware_v1.3.0.txt";
+const std::string Advice = AccessDeniedAdvice;
+
+// A configuration file laid out as the program saves it.
+std::string Config(const std::string& firstUp, const std::string& layout, const std::string& volume,
+                   const std::string& jack, const std::string& table = "225,4,0,5,224,30,0,31,",
+                   const std::string& serial = "OV000123", const std::string& version = "V1.2.7") {
+  return " [appSettings]\n SerialNumber=" + serial + "\n FirmwareVersion=" + version +
+         "\n CodeTableValues=" + table + "\n JackLedBrightness=" + jack +
+         "\n VolumeLedBrightness=" + volume + "\n KeypadLayout=" + layout + "\n FirstUp=" + firstUp + "\n";
+}
+
+// A request report built by hand: 3F 40 STX, command and length in hex digits, payload,
+// ETX, XOR of STX..ETX, zero padding.
+Bytes Frame(uint8_t command, const Bytes& payload) {
+  const char* hex = "0123456789ABCDEF";
+  const size_t n = payload.size();
+  Bytes r(64, 0);
+  r[0] = 0x3F, r[1] = 0x40, r[2] = 0x02;
+  r[3] = uint8_t(hex[command >> 4]), r[4] = uint8_t(hex[command & 15]);
+  r[5] = uint8_t(hex[n >> 4]), r[6] = uint8_t(hex[n & 15]);
+  std::copy(payload.begin(), payload.end(), r.begin() + 7);
+  r[7 + n] = 0x03;
+  for (size_t i = 2; i <= 7 + n; ++i) r[8 + n] ^= r[i];
+  return r;
+}
+
+void ResetUpgraderState() {
+  FirmwareUpgrader::keypadType_index = 0;
+  FirmwareUpgrader::ledBrightness_index = 0;
+  FirmwareUpgrader::jackLedBrightness_index = 0;
+  FirmwareUpgrader::key_codes = {};
+  FirmwareUpgrader::firmwareVersion.clear();
+  FirmwareUpgrader::serialNumber.clear();
+  FirmwareUpgrader::myVID.clear();
+  FirmwareUpgrader::myPID.clear();
+  FirmwareUpgrader::myDeviceIndex = QStringLiteral("0");
+}
+
+// A fresh bus on the virtual clock with one encoder, the fixed waits scaled down, and a
+// scratch folder; afterwards the encoder is closed and the shared state put back.
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    Bus::Instance().Reset();
+    Bus::Instance().UseVirtualClock(true);
+    platform::SetTimeScale(0.001);
+    ResetUpgraderState();
+    twin_ = sim::PlugEncoder();
+  }
+  void TearDown() override {
+    CloseEncoder();
+    Bus::Instance().Reset();
+    platform::SetTimeScale(1.0);
+    ResetUpgraderState();
+  }
+
+  int Cli(const Args& args, cli::Options options = {}) {
+    out_.str(""), err_.str("");
+    twin_->ClearCommands();
+    Bus::Instance().ClearTraffic();
+    return cli::Run(args, out_, err_, options);
+  }
+  Cmds Sent() const {
+    Cmds cmds;
+    for (const auto& c : twin_->Commands()) cmds.emplace_back(c.command, c.payload);
+    return cmds;
+  }
+  std::string Path(const std::string& name) const { return dir_.filePath(QString::fromStdString(name)).toStdString(); }
+  std::string WriteFile(const std::string& name, const std::string& text) const {
+    std::ofstream(Path(name), std::ios::binary) << text;
+    return Path(name);
+  }
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "<missing>";
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  std::string Out() const { return out_.str(); }
+  std::string Err() const { return err_.str(); }
+
+  QTemporaryDir dir_;
+  std::shared_ptr<sim::EncoderTwin> twin_;
+  std::ostringstream out_, err_;
+};
+
+sim::EncoderSettings Custom() {
+  sim::EncoderSettings s = sim::EncoderTwin::FactorySettings();
+  s.volLedBrightness = 4, s.jackLedBrightness = 8, s.keypadType = 2;
+  s.keyCodeTable = {0xE1, 0x04, 0x00, 0x05, 0xE0, 0x1E, 0x00, 0x1F};
+  return s;
+}
+
+TEST_F(CliTest, HelpAndCommandLineMistakes) {
+  EXPECT_EQ(Cli({}), 2);
+  EXPECT_NE(Err().find("Usage: ovitone-cli"), std::string::npos);
+  EXPECT_EQ(Out(), "");
+
+  for (const Args& args : {Args{"--help"}, Args{"-h"}, Args{"set-led", "--help"}}) {
+    EXPECT_EQ(Cli(args), 0);
+    for (const char* command : {"status", "set-led", "set-keypad", "load-table", "save-defaults", "factory-reset",
+                                "apply-config", "export-config", "upgrade-firmware", "--json", "--force"})
+      EXPECT_NE(Out().find(command), std::string::npos) << command;
+    EXPECT_TRUE(Sent().empty());
+  }
+
+  EXPECT_EQ(Cli({"frobnicate"}), 2);
+  EXPECT_NE(Err().find("unknown command frobnicate"), std::string::npos);
+  for (const Args& args : {Args{"status", "--yaml"}, Args{"save-defaults", "now"}, Args{"factory-reset", "now"},
+                           Args{"apply-config"}, Args{"export-config"}, Args{"upgrade-firmware"}})
+    EXPECT_EQ(Cli(args), 2) << args[0];
+  EXPECT_TRUE(Bus::Instance().Writes().empty());
+}
+
+TEST_F(CliTest, StatusShowsTheEncoderAsTextAndJson) {
+  twin_->SetSettings(Custom());
+  twin_->SetFirmwareVersion("V1.2.9");
+  twin_->SetSerialNumber("OV4242");
+  twin_->SetJackInserted(true);
+
+  ASSERT_EQ(Cli({"status"}), 0) << Err();
+  EXPECT_EQ(Sent(), Cmds({{0x01, {}}}));
+  EXPECT_EQ(Out(),
+            "Firmware version:      V1.2.9\n"
+            "Serial number:         OV4242\n"
+            "Jack:                  in\n"
+            "Code table in use:     custom\n"
+            "Volume LED brightness: 4\n"
+            "Jack LED brightness:   8\n"
+            "Custom code table:\n"
+            "  Vol Up    LeftShift  a (0x04)\n"
+            "  Vol Down  None       b (0x05)\n"
+            "  Jack IN   LeftCtrl   1 (0x1E)\n"
+            "  Jack OUT  None       2 (0x1F)\n");
+
+  twin_->SetJackInserted(false);
+  sim::EncoderSettings s = Custom();
+  s.keypadType = 1, s.volLedBrightness = 0;
+  twin_->SetSettings(s);
+  ASSERT_EQ(Cli({"status", "--json"}), 0) << Err();
+  EXPECT_EQ(Sent(), Cmds({{0x01, {}}}));
+  const std::string json = Out();
+  for (const char* field :
+       {"\"connected\": true,", "\"firmware_version\": \"V1.2.9\",", "\"serial_number\": \"OV4242\",",
+        "\"jack_inserted\": false,", "\"keypad\": \"alternate\",", "\"keypad_type\": 1,", "\"volume_led\": 0,",
+        "\"jack_led\": 8,",
+        "{\"key\": \"Vol Up\", \"modifier\": 225, \"usage\": 4, \"modifier_name\": \"LeftShift\", "
+        "\"usage_name\": \"a\"},",
+        "{\"key\": \"Jack OUT\", \"modifier\": 0, \"usage\": 31, \"modifier_name\": \"None\", "
+        "\"usage_name\": \"2\"}\n  ]\n}\n"})
+    EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
+}
+
+TEST_F(CliTest, StatusWithoutAUsableEncoder) {
+  // Refused: the encoder is there but does not answer with its status.
+  twin_->InjectFault(EncoderFault::Refuse);
+  EXPECT_EQ(Cli({"status"}), 4);
+  EXPECT_NE(Err().find("Unable to get device status information"), std::string::npos);
+  EXPECT_EQ(Out(), "");
+
+  // Plugged in, but this user may not open it.
+  Bus::Instance().SetOpenFails(true);
+  EXPECT_EQ(Cli({"status"}), 3);
+  EXPECT_NE(Err().find(Advice), std::string::npos) << Err();
+  EXPECT_EQ(Cli({"status", "--json"}), 3);
+  EXPECT_EQ(Out(), "{\n  \"connected\": false\n}\n");
+  Bus::Instance().SetOpenFails(false);
+
+  Bus::Instance().Unplug(*twin_);
+  EXPECT_EQ(Cli({"status"}), 3);
+  EXPECT_NE(Err().find("not connected"), std::string::npos);
+  EXPECT_EQ(Err().find(Advice), std::string::npos);
+  EXPECT_EQ(Out(), "");
+  EXPECT_EQ(Cli({"status", "--json"}), 3);
+  EXPECT_EQ(Out(), "{\n  \"connected\": false\n}\n");
+  EXPECT_TRUE(Bus::Instance().Writes().empty());
+}
+
+TEST_F(CliTest, SetLedAndSetKeypadSendOneCommandEach) {
+  ASSERT_EQ(Cli({"set-led", "volume", "5"}), 0) << Err();
+  EXPECT_EQ(Sent(), Cmds({{0x02, {0x00, 5}}}));
+  const auto writes = Bus::Instance().Writes();
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0].bytes, Frame(0x02, {0x00, 5}));
+  EXPECT_EQ(writes[0].interfaceNumber, 1);
+
+  EXPECT_EQ(Cli({"set-led", "JACK", "9"}), 0);
+  EXPECT_EQ(Sent(), Cmds({{0x02, {0x01, 9}}}));
+  EXPECT_EQ(Cli({"set-led", "jack", "0"}), 0);
+  EXPECT_EQ(Sent(), Cmds({{0x02, {0x01, 0}}}));
+  EXPECT_EQ(twin_->Settings().volLedBrightness, 5);
+  EXPECT_EQ(twin_->Settings().jackLedBrightness, 0);
+
+  for (const Args& args : {Args{"set-led", "volume", "10"}, Args{"set-led", "volume", "-1"},
+                           Args{"set-led", "jack", "x"}, Args{"set-led", "jack", ""}, Args{"set-led", "foo", "3"},
+                           Args{"set-led", "volume"}, Args{"set-led", "volume", "3", "4"}}) {
+    EXPECT_EQ(Cli(args), 2) << args[1] << " " << (args.size() > 2 ? args[2] : "");
+    EXPECT_TRUE(Bus::Instance().Writes().empty());
+  }
+
+  twin_->InjectFault(EncoderFault::Refuse);
+  EXPECT_EQ(Cli({"set-led", "volume", "1"}), 4);
+  EXPECT_NE(Err().find("Unable to set the VOLUME LED Brightness.."), std::string::npos);
+  EXPECT_EQ(twin_->Settings().volLedBrightness, 5);
+
+  const std::pair<const char*, uint8_t> keypads[] = {{"default", 0}, {"alternate", 1}, {"custom", 2}, {"Custom", 2}};
+  for (const auto& [name, type] : keypads) {
+    EXPECT_EQ(Cli({"set-keypad", name}), 0) << name;
+    EXPECT_EQ(Sent(), Cmds({{0x07, {type}}})) << name;
+    EXPECT_EQ(twin_->Settings().keypadType, type);
+  }
+  for (const Args& args : {Args{"set-keypad", "qwerty"}, Args{"set-keypad", "3"}, Args{"set-keypad"}}) {
+    EXPECT_EQ(Cli(args), 2);
+    EXPECT_TRUE(Bus::Instance().Writes().empty());
+  }
+  twin_->InjectFault(EncoderFault::Refuse);
+  EXPECT_EQ(Cli({"set-keypad", "default"}), 4);
+  EXPECT_NE(Err().find("Unable to set Keypad Type.."), std::string::npos);
+  EXPECT_EQ(twin_->Settings().keypadType, 2);
+}
+
+TEST_F(CliTest, LoadTableTakesNamesNumbersAndModifiers) {
+  ASSERT_EQ(Cli({"load-table", "LeftCtrl:a", "0xE1:0x68", "F13", "rightgui:VolumeDown"}), 0) << Err();
+  const Bytes table = {0xE0, 0x04, 0xE1, 0x68, 0x00, 0x68, 0xE7, 0x81};
+  EXPECT_EQ(Sent(), Cmds({{0x05, table}}));
+  EXPECT_EQ(Bus::Instance().Writes().at(0).bytes, Frame(0x05, table));
+  const auto loaded = twin_->Settings().keyCodeTable;
+  EXPECT_EQ(Bytes(loaded.begin(), loaded.end()), table);
+
+  // A digit is its key (as status prints it), not a usage number.
+  ASSERT_EQ(Cli({"load-table", "None:4", "0x05", "RightShift:f14", "LeftAlt:0x00"}), 0) << Err();
+  EXPECT_EQ(Sent(), Cmds({{0x05, {0x00, 0x21, 0x00, 0x05, 0xE5, 0x69, 0xE2, 0x00}}}));
+
+  for (const Args& args : {Args{"load-table", "a", "b", "c", "NoSuchKey"}, Args{"load-table", "Hyper:a", "b", "c", "d"},
+                           Args{"load-table", "a", "0x100", "c", "d"}, Args{"load-table", "a", "b", "LeftCtrl:", "d"},
+                           Args{"load-table", "a", "b", "c"}, Args{"load-table", "a", "b", "c", "d", "e"}}) {
+    EXPECT_EQ(Cli(args), 2) << args.back();
+    EXPECT_TRUE(Bus::Instance().Writes().empty());
+  }
+  Cli({"load-table", "a", "b", "c", "NoSuchKey"});
+  EXPECT_NE(Err().find("Jack OUT: unknown key NoSuchKey"), std::string::npos) << Err();
+  Cli({"load-table", "Hyper:a", "b", "c", "d"});
+  EXPECT_NE(Err().find("Vol Up: unknown modifier Hyper"), std::string::npos) << Err();
+
+  twin_->InjectFault(EncoderFault::Refuse);
+  EXPECT_EQ(Cli({"load-table", "a", "b", "c", "d"}), 4);
+  EXPECT_NE(Err().find("Unable to Load Table.."), std::string::npos);
+}
+
+TEST_F(CliTest, SaveDefaultsAndFactoryReset) {
+  twin_->SetSettings(Custom());
+  ASSERT_EQ(Cli({"save-defaults"}), 0) << Err();
+  EXPECT_EQ(Sent(), Cmds({{0x09, {}}}));
+  EXPECT_EQ(twin_->Defaults(), Custom());
+  twin_->InjectFault(EncoderFault::Refuse);
+  EXPECT_EQ(Cli({"save-defaults"}), 4);
+  EXPECT_NE(Err().find("Unable to Write Default.."), std::string::npos);
+
+  // The encoder restarts and comes back 1 ms later on the real clock, within the
+  // (scaled) wait.
+  Bus::Instance().UseVirtualClock(false);
+  twin_->SetRejoinDelayMs(1);
+  ASSERT_EQ(Cli({"factory-reset"}), 0) << Err();
+  EXPECT_EQ(Sent(), Cmds({{0x0A, {}}, {0x01, {}}}));
+  EXPECT_EQ(twin_->FactoryResetCount(), 1);
+  EXPECT_EQ(twin_->Settings(), sim::EncoderTwin::FactorySettings());
+  EXPECT_EQ(twin_->Defaults(), sim::EncoderTwin::FactorySettings());
+  EXPECT_TRUE(Bus::Instance().IsPlugged(*twin_));
+
+  twin_->SetRejoinDelayMs(10'000'000);  // this time it stays away
+  EXPECT_EQ(Cli({"factory-reset"}), 3);
+  EXPECT_NE(Err().find("did not come back"), std::string::npos);
+
+  EXPECT_EQ(Cli({"save-defaults"}), 3);
+  EXPECT_EQ(Cli({"factory-reset"}), 3);
+  EXPECT_TRUE(Bus::Instance().Writes().empty());
+}
+
+TEST_F(CliTest, ApplyConfigSendsTheFileInOrder) {
+  const std::string file = WriteFile("cfg.ini", Config("Yes", "2", "4", "8"));
+  ASSERT_EQ(Cli({"apply-config", file}), 0) << Err();
+  EXPECT_EQ(Sent(), Cmds({{0x07, {2}}, {0x05, {225, 4, 0, 5, 224, 30, 0, 31}}, {0x02, {0, 4}}, {0x02, {1, 8}}}));
+  EXPECT_EQ(twin_->Settings(), Custom());
+  EXPECT_EQ(twin_->Defaults(), sim::EncoderTwin::FactorySettings());  // applied, not saved
+
+  // A fixed layout sends no table.
+  WriteFile("cfg.ini", Config("Yes", "0", "3", "1", "9,9,9,"));
+  ASSERT_EQ(Cli({"apply-config", file}), 0) << Err();
+  EXPECT_EQ(Sent(), Cmds({{0x07, {0}}, {0x02, {0, 3}}, {0x02, {1, 1}}}));
+
+  // A refused step stops the sequence there and is named.
+  WriteFile("cfg.ini", Config("Yes", "2", "4", "8"));
+  const char* steps[] = {"Unable to set Keypad Type..", "Unable to Load Table..",
+                         "Unable to set Volume KeyLED Brightness..", "Unable to set Jack LED Brightness.."};
+  for (int step = 0; step < 4; ++step) {
+    for (int i = 0; i < step; ++i) twin_->InjectFault(EncoderFault::AckStream);  // late, but answered
+    twin_->InjectFault(EncoderFault::Refuse);
+    EXPECT_EQ(Cli({"apply-config", file}), 4) << step;
+    EXPECT_NE(Err().find(steps[step]), std::string::npos) << Err();
+    EXPECT_EQ(Sent().size(), size_t(step + 1));
+  }
+}
+
+TEST_F(CliTest, ApplyConfigRefusesUnusableFilesBeforeTheEncoderHearsAnything) {
+  const std::pair<std::string, std::string> files[] = {
+      {"[appSettings\nFirstUp=Yes\n", "Unable to read bad.ini file."},
+      {Config("Yes", "two", "1", "1"), "KeypadLayout in bad.ini is not a number."},
+      {Config("Yes", "0", "", "1"), "VolumeLedBrightness in bad.ini is not a number."},
+      {Config("Yes", "1", "1", "7x"), "JackLedBrightness in bad.ini is not a number."},
+      {Config("Yes", "2", "1", "1", "1,2,3,4,5,6,7,"), "CodeTableValues in bad.ini does not hold eight numbers."},
+      {Config("Yes", "2", "1", "1", "1,2,3,x,5,6,7,8,"), "CodeTableValues in bad.ini does not hold eight numbers."},
+      {Config("No", "1", "1", "1"), "FirstUp is not Yes"},
+      {" [appSettings]\n KeypadLayout=1\n VolumeLedBrightness=1\n JackLedBrightness=1\n", "FirstUp is not Yes"},
+  };
+  for (const auto& [text, message] : files) {
+    const std::string file = WriteFile("bad.ini", text);
+    EXPECT_EQ(Cli({"apply-config", file}), 2) << message;
+    EXPECT_NE(Err().find(message), std::string::npos) << Err();
+    EXPECT_TRUE(Bus::Instance().Writes().empty()) << message;
+  }
+  EXPECT_EQ(Cli({"apply-config", Path("missing.ini")}), 2);
+  EXPECT_NE(Err().find("Unable to read " + Path("missing.ini")), std::string::npos) << Err();
+  EXPECT_TRUE(Bus::Instance().Writes().empty());
+  EXPECT_EQ(twin_->Settings(), sim::EncoderTwin::FactorySettings());
+
+  // A good file without an encoder.
+  Bus::Instance().Unplug(*twin_);
+  EXPECT_EQ(Cli({"apply-config", WriteFile("good.ini", Config("Yes", "1", "1", "1"))}), 3);
+}
+
+TEST_F(CliTest, ExportConfigWritesWhatApplyConfigReadsBack) {
+  twin_->SetSettings(Custom());
+  twin_->SetFirmwareVersion("V1.2.9");
+  const std::string file = Path("export.ini");
+  ASSERT_EQ(Cli({"export-config", file}), 0) << Err();
+  EXPECT_EQ(Sent(), Cmds({{0x01, {}}}));
+  const std::string exported = Config("Yes", "2", "4", "8", "225,4,0,5,224,30,0,31,", "OV000123", "V1.2.9");
+  EXPECT_EQ(ReadFile(file), exported);
+
+  // An existing file stays as it is without --force.
+  twin_->SetSettings(sim::EncoderTwin::FactorySettings());
+  EXPECT_EQ(Cli({"export-config", file}), 2);
+  EXPECT_NE(Err().find("--force"), std::string::npos);
+  EXPECT_TRUE(Bus::Instance().Writes().empty());
+  EXPECT_EQ(ReadFile(file), exported);
+  EXPECT_EQ(Cli({"export-config", dir_.path().toStdString()}), 2);  // a folder
+  EXPECT_TRUE(Bus::Instance().Writes().empty());
+
+  // The encoder now at factory settings gets the exported ones back.
+  ASSERT_EQ(Cli({"apply-config", file}), 0) << Err();
+  EXPECT_EQ(twin_->Settings(), Custom());
+
+  twin_->SetSettings(sim::EncoderTwin::FactorySettings());
+  twin_->SetSerialNumber("");
+  ASSERT_EQ(Cli({"export-config", "--force", file}), 0) << Err();
+  EXPECT_EQ(ReadFile(file), Config("Yes", "0", "6", "6", "0,128,0,129,0,104,0,105,", " No Serial Number", "V1.2.9"));
+  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"export.ini"});
+
+  twin_->InjectFault(EncoderFault::Refuse);
+  EXPECT_EQ(Cli({"export-config", Path("other.ini")}), 4);
+  EXPECT_EQ(ReadFile(Path("other.ini")), "<missing>");
+  Bus::Instance().Unplug(*twin_);
+  EXPECT_EQ(Cli({"export-config", Path("other.ini")}), 3);
+  EXPECT_EQ(ReadFile(Path("other.ini")), "<missing>");
+}
+
+TEST_F(CliTest, UpgradeFirmwareProgramsTheImageAndRestoresTheSettings) {
+  // Real clock: the loader joins 100 ms after the encoder leaves for it, the RAM loader
+  // 100 ms after it is started and the encoder 500 ms after the reset; the scaled waits
+  // (3 x 1000 ms, 6000 ms) must still cover that.
+  Bus::Instance().UseVirtualClock(false);
+  platform::SetTimeScale(0.15);
+  auto loader = sim::AttachLoaderTo(twin_);
+  twin_->SetSettings(Custom());  // not saved: the restart alone would lose them
+
+  ASSERT_EQ(Cli({"upgrade-firmware", SampleFirmware}), 0) << Err();
+  EXPECT_EQ(twin_->FirmwareVersion(), "V1.3.0");
+  EXPECT_EQ(twin_->Settings(), Custom());
+  EXPECT_EQ(twin_->Defaults(), Custom());
+  EXPECT_EQ(twin_->SerialNumber(), "OV000123");
+  EXPECT_EQ(Sent(), Cmds({{0x01, {}},
+                          {0x0C, {}},
+                          {0x0E, {'O', 'V', '0', '0', '0', '1', '2', '3'}},
+                          {0x07, {2}},
+                          {0x05, {0xE1, 0x04, 0x00, 0x05, 0xE0, 0x1E, 0x00, 0x1F}},
+                          {0x02, {0, 4}},
+                          {0x02, {1, 8}},
+                          {0x09, {}},
+                          {0x01, {}}}));
+  EXPECT_EQ(Out(), "Firmware upgraded to V1.3.0; settings restored.\n");
+  EXPECT_NE(Err().find("Encoder found: firmware V1.2.7, serial number OV000123."), std::string::npos) << Err();
+  EXPECT_NE(Err().find("[ 85%] Memory successfully verified"), std::string::npos) << Err();
+
+  TiTxtImage image;
+  std::string error;
+  ASSERT_TRUE(TiTxtParseFile(SampleFirmware, image, error)) << error;
+  for (const auto& run : image.runs) EXPECT_EQ(loader->ReadRange(run.address, run.bytes.size()), run.bytes);
+}
+
+TEST_F(CliTest, UpgradeFirmwareRefusesBadFilesAndAMissingEncoder) {
+  sim::AttachLoaderTo(twin_);
+  const std::string files[] = {WriteFile("garbage.txt", "this is not firmware\n"), WriteFile("empty.txt", ""),
+                               WriteFile("no_data.txt", "q\n"), Path("nonexistent.txt")};
+  for (const std::string& file : files) {
+    EXPECT_EQ(Cli({"upgrade-firmware", file}), 2) << file;
+    EXPECT_FALSE(Err().empty());
+    EXPECT_TRUE(Bus::Instance().Writes().empty()) << file;
+  }
+  EXPECT_EQ(twin_->FirmwareVersion(), "V1.2.7");
+  EXPECT_FALSE(twin_->InFirmwareUpgrade());
+
+  // An encoder that never brings up its loader.
+  twin_->SetOnEnterFirmwareUpgrade({});
+  cli::Options impatient;
+  impatient.loaderWaitMs = 300;
+  EXPECT_EQ(Cli({"upgrade-firmware", SampleFirmware}, impatient), 3);
+  EXPECT_EQ(Sent(), Cmds({{0x01, {}}, {0x0C, {}}}));
+  EXPECT_NE(Err().find("did not appear"), std::string::npos) << Err();
+
+  Bus::Instance().Unplug(*twin_);
+  EXPECT_EQ(Cli({"upgrade-firmware", SampleFirmware}), 3);
+  EXPECT_NE(Err().find("not connected"), std::string::npos) << Err();
+  EXPECT_TRUE(Bus::Instance().Writes().empty());
+}
+
+}  // namespace
+}  // namespace pellix_usb_encoder
