@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-#include "device/device_lock.h"
+#include "device/encoder_session.h"
 #include "device/encoder_protocol.h"
 #include "device/hid_transport.h"
 #include "layout_editor/key_code_table.h"
@@ -398,16 +398,8 @@ void My4way_layout::applyBtn_Click() {
                                      : ModifierIndexToUsage(*s.currentM);
     table[2 * i + 1] = static_cast<uint8_t>(*s.currentK);
   }
-  uint8_t reply[64] = {};
-  uint32_t replyLength = 0;
-  int32_t result;
-  {
-    // The self test's worker may be talking to the encoder at the same time.
-    DeviceLock lock = LockDevice();
-    result = USBEncoderSendAndReceive_a(hid_handle, LoadKeyTable, table, KeyCodeTableSize, reply,
-                                        sizeof reply, &replyLength, CommandTimeoutMs);
-  }
-  if (result != ResultOk) {
+  // Under the device lock: the self test's worker may be talking to the encoder too.
+  if (SendToEncoder(LoadKeyTable, table, KeyCodeTableSize) != ResultOk) {
     ui::ShowMessage(this, QStringLiteral("Unable to Load Table..\n"), QStringLiteral("Orvane Ovitone"),
                     ui::Buttons::Ok, ui::Icon::Warning);
     return;

@@ -22,7 +22,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "device/device_lock.h"
+#include "device/encoder_session.h"
 #include "device/encoder_protocol.h"
 #include "device/hid_transport.h"
 #include "selftest/audio.h"
@@ -122,10 +122,7 @@ QPixmap NineSlice(const QPixmap& source, const QSize& size, int margin) {
 // narrowed to a signed byte.
 int8_t Exchange(uint8_t command, const uint8_t* payload, int length, uint8_t* reply,
                 uint32_t* replyLength) {
-  DeviceLock lock = LockDevice();
-  return static_cast<int8_t>(USBEncoderSendAndReceive_a(hid_handle, command, payload, length,
-                                                        reply, 64, replyLength,
-                                                        CommandTimeoutMs));
+  return static_cast<int8_t>(SendToEncoder(command, payload, length, reply, 64, replyLength));
 }
 
 int8_t SendLedBrightness(uint8_t led, uint8_t level) {
@@ -427,13 +424,8 @@ void self_test::self_test_Load() {
 // The encoder exchanges.
 
 int8_t self_test::GetDeviceStatusMessage() {
-  uint8_t reply[64] = {};
-  uint32_t replyLength = 0;
   EncoderStatus status;
-  if (Exchange(GetStatus, nullptr, 0, reply, &replyLength) != 0 ||
-      !ParseStatusBlock(reply, replyLength, status)) {
-    return -1;
-  }
+  if (!ReadEncoderStatus(status)) return -1;
   volLedBrightness_index = status.volLedBrightness;
   jackLedBrightness_index = status.jackLedBrightness;
   keypadType_index = status.keypadType;
