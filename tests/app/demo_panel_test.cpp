@@ -30,6 +30,7 @@ namespace {
 
 using sim::Bus;
 using sim::EncoderFault;
+using testing::WaitUntil;
 using Table = std::array<uint8_t, 8>;
 
 // "F13", "Shift+A 'A'": a typed key as the tests compare it.
@@ -83,18 +84,6 @@ class KeyRecorder : public QWidget {
   static QString Seen(QKeyEvent* e) { return Describe(TypedKey{e->keyCombination(), e->text()}); }
 };
 
-// Runs the GUI thread's events until `done` or the time-out.
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QThread::msleep(1);
-  }
-  return true;
-}
 
 // Brings `window` to the front with the keyboard focus on `focus`.
 bool Focus(QWidget* window, QWidget* focus) {

@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QString>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <vector>
 
@@ -20,6 +24,19 @@
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace pellix_usb_encoder::testing {
+
+// Runs the GUI thread's events (deferred deletes too) until `done` or the time-out.
+inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 8000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > timeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QThread::msleep(1);
+  }
+  return true;
+}
 
 // A request report as it goes on the wire, built independently of the transport:
 // 3F 40, STX, command and length as upper-case hex digits, payload, ETX, XOR of STX..ETX.

@@ -41,6 +41,7 @@ namespace {
 
 using sim::Bus;
 using sim::EncoderFault;
+using testing::WaitUntil;
 using Bytes = std::vector<uint8_t>;
 using Cmds = std::vector<std::pair<int, Bytes>>;
 
@@ -132,18 +133,6 @@ const QString MicHint = Warning(
     "Device\n", "OrvaneOvitoneUtility");
 const QString NoRecord = Warning("This device doesn't record.\n", "Orvane Ovitone");
 
-// Runs the GUI thread's events (deferred deletes too) until `done` or the time-out.
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 8000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QThread::msleep(1);
-  }
-  return true;
-}
 void Pump(int ms) { WaitUntil([] { return false; }, ms); }
 
 // A point of a key button clear of its text and corners.
