@@ -1,5 +1,6 @@
 #include "support/config_profile.h"
 
+#include <algorithm>
 #include <charconv>
 #include <exception>
 #include <filesystem>
@@ -20,12 +21,12 @@ std::string FileBaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string GetSetting(const std::string& path, const char* key) {
-  try {
-    return CIniFile::GetValue(key, ConfigSection, path);
-  } catch (const std::exception&) {
-    return std::string();
-  }
+// A key's value in section "appSettings" of records already read: the first match, as
+// CIniFile::GetValue gives it; empty when the key is missing.
+std::string SettingIn(const CIniFile::content& records, const char* key) {
+  const auto found = std::find_if(records.begin(), records.end(),
+                                  CIniFile::RecordSectionKeyIs(ConfigSection, key));
+  return found == records.end() ? std::string() : found->Value;
 }
 
 bool PathExists(const std::string& path) {
@@ -103,18 +104,19 @@ bool WriteConfigFile(const std::string& path, const SavedEncoderSettings& settin
 
 ConfigPlanResult ReadConfigPlan(const std::string& path, ConfigPlan& plan, std::string& problem) {
   const std::string name = FileBaseName(path);
-  // A malformed file is reported once, up front, instead of being taken as empty.
+  // The file is read once; a malformed one is reported up front instead of being taken
+  // as empty.
+  CIniFile::content records;
   try {
-    CIniFile::content records;
     if (!CIniFile::Load(path, records)) return ConfigPlanResult::Missing;
   } catch (const std::exception&) {
     problem = "Unable to read " + name + " file.";
     return ConfigPlanResult::Malformed;
   }
-  if (GetSetting(path, "FirstUp") != "Yes") return ConfigPlanResult::NotSaved;
+  if (SettingIn(records, "FirstUp") != "Yes") return ConfigPlanResult::NotSaved;
 
   auto number = [&](const char* key, int& value) {
-    if (ParseConfigNumber(GetSetting(path, key), value)) return true;
+    if (ParseConfigNumber(SettingIn(records, key), value)) return true;
     problem = std::string(key) + " in " + name + " is not a number.";
     return false;
   };
@@ -124,7 +126,7 @@ ConfigPlanResult ReadConfigPlan(const std::string& path, ConfigPlan& plan, std::
   plan.sendTable = plan.keypadType == 2 || plan.keypadType == 5 || plan.keypadType == 8;
   plan.table.fill(0);
   if (plan.sendTable) {
-    const std::string text = GetSetting(path, "CodeTableValues");
+    const std::string text = SettingIn(records, "CodeTableValues");
     size_t start = 0;
     for (size_t i = 0; i < plan.table.size(); ++i) {
       const size_t comma = text.find(',', start);
