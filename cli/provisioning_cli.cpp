@@ -60,15 +60,20 @@ bool ParseNumber(const std::string& text, int& value) {
   return error == std::errc() && ptr == end;
 }
 
+// The name of entry `index` of the key code list: the text after "0xHH" and its blanks.
+std::string ListedKeyName(size_t index) {
+  const std::string& item = KeyCodeItems()[index];
+  const size_t nameStart = item.find_first_not_of(' ', 4);
+  return nameStart == std::string::npos ? std::string() : item.substr(nameStart);
+}
+
 // A key usage: a name of the key code list ("F13", "a", "1", "VolumeUp"), compared
 // without regard to case, or else a number (0x00..0xFF). Names come first, so that a
 // digit means its key, as `status` prints it.
 bool ParseUsage(const std::string& text, uint8_t& usage) {
   const std::string wanted = Lower(text);
-  const auto& items = KeyCodeItems();
-  for (size_t i = 0; i < items.size(); ++i) {
-    const size_t nameStart = items[i].find_first_not_of(' ', 4);
-    if (nameStart != std::string::npos && Lower(items[i].substr(nameStart)) == wanted) {
+  for (size_t i = 0; i < KeyCodeItems().size(); ++i) {
+    if (Lower(ListedKeyName(i)) == wanted) {
       usage = static_cast<uint8_t>(i);
       return true;
     }
@@ -100,10 +105,8 @@ bool ParseModifier(const std::string& text, uint8_t& modifier) {
 }
 
 std::string UsageName(uint8_t usage) {
-  const auto& items = KeyCodeItems();
-  if (usage >= items.size()) return CodeLabel(usage);
-  const size_t nameStart = items[usage].find_first_not_of(' ', 4);
-  return nameStart == std::string::npos ? CodeLabel(usage) : items[usage].substr(nameStart);
+  const std::string name = usage < KeyCodeItems().size() ? ListedKeyName(usage) : std::string();
+  return name.empty() ? CodeLabel(usage) : name;
 }
 
 std::string ModifierName(uint8_t modifier) {
