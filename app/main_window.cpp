@@ -210,10 +210,6 @@ void Form1::Warn(const QString& text) {
                   ui::Buttons::Ok, ui::Icon::Warning);
 }
 
-bool Form1::Send(uint8_t command, const uint8_t* payload, int length) {
-  return SendToEncoder(command, payload, length) == ResultOk;
-}
-
 void Form1::Form1_Load() {
   const std::string dataFolder = platform::LocalAppDataFolder();
   if (!dataFolder.empty()) {
@@ -247,6 +243,7 @@ int8_t Form1::GetDeviceStatusMessage() {
   EncoderStatus status;
   if (!ReadEncoderStatus(status)) return -1;
 
+  lastReadSettings_ = EncoderSettings::FromStatus(status);
   prev_volLedBrightness_index = status.volLedBrightness;
   prev_jackLedBrightness_index = status.jackLedBrightness;
   Jack_status = JackInserted(status) ? QStringLiteral("Jack  IN") : QStringLiteral("Jack OUT");
@@ -314,8 +311,7 @@ void Form1::button11_Click() {
 
 void Form1::keypadTypeCbox_SelectionChangeCommitted() {
   const int index = keypadTypeCbox->currentIndex();
-  const uint8_t payload[1] = {static_cast<uint8_t>(index)};
-  if (!Send(SetKeypadType, payload, 1)) {
+  if (SendKeypadType(static_cast<uint8_t>(index)) != ResultOk) {
     Warn(QStringLiteral("Unable to set Keypad Type.."));
     SelectItem(keypadTypeCbox, prev_keypadType_index, QStringLiteral("Keypad - Layout"));
     return;
@@ -327,8 +323,7 @@ void Form1::keypadTypeCbox_SelectionChangeCommitted() {
 
 void Form1::ledBrightnessCbox_SelectionChangeCommitted() {
   const int index = ledBrightnessCbox->currentIndex();
-  const uint8_t payload[2] = {VolumeLedGroup, static_cast<uint8_t>(index)};
-  if (!Send(SetLedBrightness, payload, 2)) {
+  if (SendLedLevel(VolumeLedGroup, static_cast<uint8_t>(index)) != ResultOk) {
     Warn(QStringLiteral("Unable to set the VOLUME LED Brightness.."));
     SelectItem(ledBrightnessCbox, prev_volLedBrightness_index, QStringLiteral("LED Brightness"));
     return;
@@ -338,8 +333,7 @@ void Form1::ledBrightnessCbox_SelectionChangeCommitted() {
 
 void Form1::jackLedBrightnessCbox_SelectionChangeCommitted() {
   const int index = jackLedBrightnessCbox->currentIndex();
-  const uint8_t payload[2] = {JackLedGroup, static_cast<uint8_t>(index)};
-  if (!Send(SetLedBrightness, payload, 2)) {
+  if (SendLedLevel(JackLedGroup, static_cast<uint8_t>(index)) != ResultOk) {
     Warn(QStringLiteral("Unable to set the JACK LED Brightness.."));
     SelectItem(jackLedBrightnessCbox, prev_jackLedBrightness_index,
                QStringLiteral("JACK LED Brightness"));
@@ -349,7 +343,7 @@ void Form1::jackLedBrightnessCbox_SelectionChangeCommitted() {
 }
 
 void Form1::button8_Click() {
-  if (!Send(WriteDefault, nullptr, 0)) {
+  if (SendWriteDefault() != ResultOk) {
     Warn(QStringLiteral("Unable to Write Default.."));
     return;
   }
@@ -357,7 +351,7 @@ void Form1::button8_Click() {
 }
 
 void Form1::button9_Click() {
-  Send(FactoryReset, nullptr, 0);  // the encoder restarts; its answer does not matter
+  SendFactoryReset();  // the encoder restarts; its answer does not matter
   platform::SleepMs(3000);
   Rescan();
   StatusRefresh(GetDeviceStatusMessage() == 0, QStringLiteral("Jack LED Brightness"));
@@ -387,15 +381,10 @@ void Form1::SaveToConfigFile() {
     Warn(QStringLiteral("Unable to Save Config file."));
     return;
   }
-  SavedEncoderSettings settings;
-  settings.keypadType = prev_keypadType_index;
-  settings.volumeLed = prev_volLedBrightness_index;
-  settings.jackLed = prev_jackLedBrightness_index;
-  std::copy_n(keyCodeArray.begin(), settings.table.size(), settings.table.begin());
-  settings.firmwareVersion = ToBytes(firmwareVersion);
-  settings.serialNumber = ToBytes(serialNumber);
   // Every key is tried; each one that cannot be written is reported.
-  for (const auto& [key, value] : ConfigEntries(settings)) SetSettings(FromBytes(key), FromBytes(value));
+  for (const auto& [key, value] : ConfigEntries(lastReadSettings_)) {
+    SetSettings(FromBytes(key), FromBytes(value));
+  }
 }
 
 void Form1::button3_Click() {
@@ -549,29 +538,33 @@ void Form1::btnLoadFirmware_MouseClick() {
                       ui::Icon::Question) != ui::Answer::Yes) {
     return;
   }
-  auto* upgrade = new firmware_upgrade();
-  upgrade->setAttribute(Qt::WA_DeleteOnClose);
-
   // The settings the upgrade writes back into the encoder once it runs the new firmware.
+  UpgradeUnit unit;
   if (GetDeviceStatusMessage() == 0) {
-    firmware_upgrade::keypadType_index = prev_keypadType_index;
-    firmware_upgrade::ledBrightness_index = prev_volLedBrightness_index;
-    firmware_upgrade::jackLedBrightness_index = prev_jackLedBrightness_index;
-    for (int i = 0; i < KeyCodeTableSize; ++i) firmware_upgrade::key_codes[i] = keyCodeArray[i];
-    firmware_upgrade::firmwareVersion = firmwareVersion;
-    firmware_upgrade::serialNumber = serialNumber;
+    unit.settings = lastReadSettings_;
+    unit.settingsKnown = true;
   } else {
-    firmware_upgrade::keypadType_index = 0;
-    firmware_upgrade::ledBrightness_index = 6;
-    firmware_upgrade::jackLedBrightness_index = 6;
-    firmware_upgrade::serialNumber = QStringLiteral(" ");
     ui::ShowMessage(this, QStringLiteral("Unable to get device status information\n"),
                     QStringLiteral("Orvane Drossel "), ui::Buttons::Ok, ui::Icon::Warning);
   }
 
+  // The unit is followed by its USB port into its loader and back. Its settings are kept
+  // in a recovery record first, so that nothing is lost should the upgrade stop.
+  bool sent = false;
+  if (hid_handle != nullptr) {
+    QString problem;
+    if (!FirmwareUpgrader::PrepareUnit(unit, problem)) {
+      Warn(problem);
+      return;
+    }
+    sent = SendEnterFirmwareUpgrade() == ResultOk;
+  }
   // The encoder may have left its normal mode already; the upgrade window finds the
   // loader either way.
-  if (!Send(EnterFirmwareUpgrade, nullptr, 0)) EnableDisableFunctionButtons(false);
+  if (!sent) EnableDisableFunctionButtons(false);
+  auto* upgrade = new firmware_upgrade();
+  upgrade->setAttribute(Qt::WA_DeleteOnClose);
+  upgrade->unit = unit;
   upgrade->show();
 }
 

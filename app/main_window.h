@@ -130,8 +130,8 @@ class Form1 : public QMainWindow {
   void StatusRefresh(bool readOk, const QString& jackFallbackText);
   // Shows a failure message with the main window's caption, OK and the warning icon.
   void Warn(const QString& text);
-  // Sends one command on hid_handle with the 5000 ms time-out; true on success.
-  bool Send(uint8_t command, const uint8_t* payload, int length);
+  // The settings as the last successful status read gave them.
+  EncoderSettings lastReadSettings_;
   void ExitProgram();
   bool CloseOtherWindows();
 };

@@ -1,5 +1,6 @@
 #include "cli/provisioning_cli.h"
 
+#include <QFile>
 #include <QObject>
 #include <QString>
 
@@ -17,6 +18,8 @@
 #include "device/encoder_protocol.h"
 #include "device/encoder_session.h"
 #include "device/hid_transport.h"
+#include "device/usb_port.h"
+#include "firmware/settings_recovery.h"
 #include "firmware/upgrader.h"
 #include "layout_editor/key_code_table.h"
 #include "support/config_profile.h"
@@ -137,14 +140,23 @@ std::string JsonString(const std::string& text) {
   return result + "\"";
 }
 
+// Device text for a terminal: control characters shown as '?', so that nothing the
+// encoder reports can move the cursor or change the terminal.
+std::string Printable(const std::string& text) {
+  std::string result;
+  for (unsigned char c : text) result += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+  return result;
+}
+
 // ---------------------------------------------------------------------------------------
 
 class Session {
  public:
-  Session(std::ostream& out, std::ostream& err, const Options& options)
-      : out_(out), err_(err), options_(options) {}
+  Session(std::ostream& out, std::ostream& err, const Options& options, std::string device)
+      : out_(out), err_(err), options_(options), device_(std::move(device)) {}
   ~Session() { CloseEncoder(); }
 
+  int List(const std::vector<std::string>& args);
   int Status(const std::vector<std::string>& args);
   int SetLed(const std::vector<std::string>& args);
   int SetKeypad(const std::vector<std::string>& args);
@@ -169,21 +181,103 @@ class Session {
     err_ << "ovitone-cli: usage: ovitone-cli " << usage << "\n";
     return false;
   }
-  // Opens the encoder; on failure says why and gives the exit code.
-  int Open(bool quiet = false);
-  // One command; on failure the message and ExitDeviceRefused.
-  int Command(uint8_t command, const uint8_t* payload, int length, const std::string& failure);
+  // Opens the encoder chosen by --device, or the only one. A command that changes
+  // anything refuses to pick one of several encoders by itself. On failure says why and
+  // gives the exit code.
+  int Open(bool changes, bool quiet = false);
+  // The unit --device names (a USB port or a serial number): true with its port and
+  // whether it waits in its loader. Otherwise says why, with the exit code in `exit`.
+  bool ResolveDevice(std::string& port, bool& inLoader, int& exit);
+  // Several encoders and no --device: lists them for the user and gives ExitBadInput.
+  int RefuseAmbiguous(const std::vector<UsbUnit>& units, const char* what);
+  // One typed command's result; on failure the message and ExitDeviceRefused.
+  int Checked(int32_t result, const std::string& failure);
   void PrintStatusText(const EncoderStatus& status);
   void PrintStatusJson(const EncoderStatus& status);
 
   std::ostream& out_;
   std::ostream& err_;
   Options options_;
+  std::string device_;  // --device: a USB port or a serial number; empty: not given
+  std::string port_;    // the port of the encoder Open opened
 };
 
-int Session::Open(bool quiet) {
-  switch (ReopenEncoder()) {
+std::vector<UsbUnit> Encoders(const std::vector<UsbUnit>& units) {
+  std::vector<UsbUnit> encoders;
+  for (const UsbUnit& u : units) {
+    if (!u.inLoader) encoders.push_back(u);
+  }
+  return encoders;
+}
+
+int Session::RefuseAmbiguous(const std::vector<UsbUnit>& units, const char* what) {
+  err_ << "ovitone-cli: " << units.size() << " " << what
+       << " are attached; choose one with --device PORT|SERIAL:\n";
+  for (const UsbUnit& u : units) {
+    err_ << "  " << (u.port.empty() ? "(unknown port)" : u.port)
+         << (u.inLoader ? "  waiting in its firmware loader" : "  encoder") << "\n";
+  }
+  err_ << "Nothing was sent.\n";
+  return ExitBadInput;
+}
+
+bool Session::ResolveDevice(std::string& port, bool& inLoader, int& exit) {
+  const std::vector<UsbUnit> units = ListUnits();
+  for (const UsbUnit& u : units) {
+    if (!u.port.empty() && u.port == device_) {
+      port = u.port;
+      inLoader = u.inLoader;
+      return true;
+    }
+  }
+  // Not a port: a serial number, as the encoders report it.
+  std::vector<UsbUnit> matches;
+  for (const UsbUnit& u : units) {
+    if (u.inLoader || u.port.empty()) continue;
+    EncoderStatus status;
+    if (ReopenEncoder(u.port) == ScanOutcome::Opened && ReadEncoderStatus(status) &&
+        status.serialNumber == device_) {
+      matches.push_back(u);
+    }
+  }
+  CloseEncoder();
+  if (matches.size() == 1) {
+    port = matches.front().port;
+    inLoader = false;
+    return true;
+  }
+  if (matches.size() > 1) {
+    exit = RefuseAmbiguous(matches, "encoders with that serial number");
+    return false;
+  }
+  err_ << "ovitone-cli: No encoder or loader on USB port or with serial number "
+       << Printable(device_) << " (see ovitone-cli list).\n";
+  exit = ExitNoDevice;
+  return false;
+}
+
+int Session::Open(bool changes, bool quiet) {
+  std::string port;
+  if (!device_.empty()) {
+    bool inLoader = false;
+    int exit = ExitNoDevice;
+    if (!ResolveDevice(port, inLoader, exit)) return exit;
+    if (inLoader) {
+      if (!quiet) {
+        err_ << "ovitone-cli: The unit on USB port " << port
+             << " is waiting in its firmware loader. Finish the upgrade with: ovitone-cli "
+                "--device "
+             << port << " upgrade-firmware FILE\n";
+      }
+      return ExitNoDevice;
+    }
+  } else if (changes) {
+    const std::vector<UsbUnit> encoders = Encoders(ListUnits());
+    if (encoders.size() > 1) return RefuseAmbiguous(encoders, "encoders");
+  }
+  switch (ReopenEncoder(port)) {
     case ScanOutcome::Opened:
+      port_ = OpenEncoderPort();
       return ExitOk;
     case ScanOutcome::AccessDenied:
       if (!quiet) err_ << "ovitone-cli: " << AccessDeniedAdvice << "\n";
@@ -202,16 +296,62 @@ int Session::Open(bool quiet) {
   return ExitNoDevice;
 }
 
-int Session::Command(uint8_t command, const uint8_t* payload, int length,
-                     const std::string& failure) {
-  const int32_t result = SendToEncoder(command, payload, length);
+int Session::Checked(int32_t result, const std::string& failure) {
   if (result == ResultOk) return ExitOk;
   return Refused(failure + " (result " + std::to_string(result) + ")");
 }
 
+int Session::List(const std::vector<std::string>& args) {
+  bool json = false;
+  for (const std::string& arg : args) {
+    if (arg != "--json") return BadInput("list: unknown option " + arg + " (usage: ovitone-cli list [--json])");
+    json = true;
+  }
+  const std::vector<UsbUnit> units = ListUnits();
+  const std::vector<RecoveryRecord> pending = LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder());
+  if (json) out_ << "[";
+  else out_ << "PORT        STATE              SERIAL NUMBER   FIRMWARE    SETTINGS\n";
+  bool first = true;
+  for (const UsbUnit& u : units) {
+    std::string serial, firmware;
+    if (!u.inLoader && !u.port.empty()) {
+      EncoderStatus status;
+      if (ReopenEncoder(u.port) == ScanOutcome::Opened && ReadEncoderStatus(status)) {
+        serial = status.serialNumber;
+        firmware = status.firmwareVersion;
+      }
+    }
+    const auto record = std::find_if(pending.begin(), pending.end(), [&](const RecoveryRecord& r) {
+      return !u.port.empty() && r.port == u.port;
+    });
+    const bool recovery = record != pending.end();
+    if (serial.empty() && recovery) serial = record->settings.serialNumber;
+    const char* state = u.inLoader ? "firmware loader" : "encoder";
+    if (json) {
+      out_ << (first ? "\n" : ",\n") << "  {\"port\": " << JsonString(u.port)
+           << ", \"state\": " << JsonString(u.inLoader ? "loader" : "encoder")
+           << ", \"serial_number\": " << JsonString(serial)
+           << ", \"firmware_version\": " << JsonString(firmware)
+           << ", \"pending_recovery\": " << (recovery ? "true" : "false") << "}";
+    } else {
+      char line[160];
+      std::snprintf(line, sizeof line, "%-11s %-18s %-15s %-11s %s\n",
+                    u.port.empty() ? "?" : u.port.c_str(), state,
+                    serial.empty() ? "-" : Printable(serial).c_str(),
+                    firmware.empty() ? "-" : Printable(firmware).c_str(),
+                    recovery ? "kept for restore" : "");
+      out_ << line;
+    }
+    first = false;
+  }
+  CloseEncoder();
+  if (json) out_ << (first ? "]\n" : "\n]\n");
+  return ExitOk;
+}
+
 void Session::PrintStatusText(const EncoderStatus& status) {
-  out_ << "Firmware version:      " << status.firmwareVersion << "\n"
-       << "Serial number:         " << SerialNumberText(status.serialNumber) << "\n"
+  out_ << "Firmware version:      " << Printable(status.firmwareVersion) << "\n"
+       << "Serial number:         " << Printable(SerialNumberText(status.serialNumber)) << "\n"
        << "Jack:                  " << (JackInserted(status) ? "in" : "out") << "\n"
        << "Code table in use:     " << KeypadName(status.keypadType) << "\n"
        << "Volume LED brightness: " << status.volLedBrightness << "\n"
@@ -259,7 +399,7 @@ int Session::Status(const std::vector<std::string>& args) {
       return BadInput("status: unknown option " + arg + " (usage: ovitone-cli status [--json])");
     }
   }
-  if (const int opened = Open(); opened != ExitOk) {
+  if (const int opened = Open(false); opened != ExitOk) {
     if (json) out_ << "{\n  \"connected\": false\n}\n";
     return opened;
   }
@@ -286,10 +426,9 @@ int Session::SetLed(const std::vector<std::string>& args) {
   if (!ParseNumber(args[1], level) || level < 0 || level >= BrightnessLevels) {
     return BadInput("set-led: the level is a number from 0 to 9, not " + args[1]);
   }
-  if (const int opened = Open(); opened != ExitOk) return opened;
+  if (const int opened = Open(true); opened != ExitOk) return opened;
   const bool volume = group == "volume";
-  const uint8_t payload[2] = {volume ? VolumeLedGroup : JackLedGroup, static_cast<uint8_t>(level)};
-  return Command(SetLedBrightness, payload, 2,
+  return Checked(SendLedLevel(volume ? VolumeLedGroup : JackLedGroup, static_cast<uint8_t>(level)),
                  volume ? "Unable to set the VOLUME LED Brightness.."
                         : "Unable to set the JACK LED Brightness..");
 }
@@ -302,9 +441,8 @@ int Session::SetKeypad(const std::vector<std::string>& args) {
   if (name == "alternate" || name == "1") type = 1;
   if (name == "custom" || name == "customise" || name == "customised" || name == "2") type = 2;
   if (type < 0) return BadInput("set-keypad: choose default, alternate or custom, not " + args[0]);
-  if (const int opened = Open(); opened != ExitOk) return opened;
-  const uint8_t payload[1] = {static_cast<uint8_t>(type)};
-  return Command(SetKeypadType, payload, 1, "Unable to set Keypad Type..");
+  if (const int opened = Open(true); opened != ExitOk) return opened;
+  return Checked(SendKeypadType(static_cast<uint8_t>(type)), "Unable to set Keypad Type..");
 }
 
 int Session::LoadTable(const std::vector<std::string>& args) {
@@ -327,23 +465,24 @@ int Session::LoadTable(const std::vector<std::string>& args) {
     table[2 * k] = modifier;
     table[2 * k + 1] = usage;
   }
-  if (const int opened = Open(); opened != ExitOk) return opened;
-  return Command(LoadKeyTable, table.data(), KeyCodeTableSize, "Unable to Load Table..");
+  if (const int opened = Open(true); opened != ExitOk) return opened;
+  return Checked(SendKeyTable(table), "Unable to Load Table..");
 }
 
 int Session::SaveDefaults(const std::vector<std::string>& args) {
   if (!WantArgs(args, 0, "save-defaults")) return ExitBadInput;
-  if (const int opened = Open(); opened != ExitOk) return opened;
-  return Command(WriteDefault, nullptr, 0, "Unable to Write Default..");
+  if (const int opened = Open(true); opened != ExitOk) return opened;
+  return Checked(SendWriteDefault(), "Unable to Write Default..");
 }
 
 int Session::FactoryReset(const std::vector<std::string>& args) {
   if (!WantArgs(args, 0, "factory-reset")) return ExitBadInput;
-  if (const int opened = Open(); opened != ExitOk) return opened;
-  SendToEncoder(pellix_usb_encoder::FactoryReset);  // the encoder restarts; its answer does not matter
+  if (const int opened = Open(true); opened != ExitOk) return opened;
+  SendFactoryReset();  // the encoder restarts; its answer does not matter
   platform::SleepMs(FactoryResetWaitMs);
   EncoderStatus status;
-  if (Open(true) != ExitOk || !ReadEncoderStatus(status)) {
+  // The same unit comes back on its port.
+  if (ReopenEncoder(port_) != ScanOutcome::Opened || !ReadEncoderStatus(status)) {
     err_ << "ovitone-cli: The encoder did not come back after the factory reset.\n";
     return ExitNoDevice;
   }
@@ -368,7 +507,7 @@ int Session::ApplyConfig(const std::vector<std::string>& args) {
     case ConfigPlanResult::BadValue:
       return BadInput(problem + " Nothing was sent.");
   }
-  if (const int opened = Open(); opened != ExitOk) return opened;
+  if (const int opened = Open(true); opened != ExitOk) return opened;
   const ApplyStep failed = ApplyConfigPlan(plan);
   if (failed != ApplyStep::None) return Refused(ApplyFailureText(failed));
   out_ << "Settings from " << path << " applied.\n";
@@ -394,17 +533,9 @@ int Session::ExportConfig(const std::vector<std::string>& args) {
   if (std::filesystem::exists(target, error) && !force) {
     return BadInput(rest[0] + " already exists; add --force to overwrite it.");
   }
-  if (const int opened = Open(); opened != ExitOk) return opened;
-  EncoderStatus status;
-  if (!ReadEncoderStatus(status)) return Refused("Unable to Save Config file.");
-
-  SavedEncoderSettings settings;
-  settings.keypadType = status.keypadType;
-  settings.volumeLed = status.volLedBrightness;
-  settings.jackLed = status.jackLedBrightness;
-  settings.table = status.keyCodeTable;
-  settings.firmwareVersion = status.firmwareVersion;
-  settings.serialNumber = SerialNumberText(status.serialNumber);
+  if (const int opened = Open(false); opened != ExitOk) return opened;
+  EncoderSettings settings;
+  if (!ReadEncoderSettings(settings)) return Refused("Unable to Save Config file.");
 
   // Written beside the target first and renamed over it, so an existing file is either
   // kept or replaced whole.
@@ -470,58 +601,67 @@ class ProgressPrinter {
 
 int Session::UpgradeFirmware(const std::vector<std::string>& args) {
   if (!WantArgs(args, 1, "upgrade-firmware FILE")) return ExitBadInput;
-  const QString path = QString::fromLocal8Bit(args[0].c_str());
+  // The path goes on as the system's bytes; one that text cannot carry is refused
+  // rather than swapped for another file's name.
+  const QString path = QFile::decodeName(QByteArray::fromStdString(args[0]));
+  if (QFile::encodeName(path).toStdString() != args[0]) {
+    return BadInput("The file name " + Printable(args[0]) +
+                    " cannot be handed on unchanged; rename the file.");
+  }
   // A file the loader could not use is refused before the encoder hears anything.
   QString problem;
   if (!FirmwareUpgrader::CheckFirmwareFile(path, problem)) return BadInput(problem.toStdString());
-
   FirmwareUpgrader::InitializeVidPid();
   FirmwareUpgrader::myDeviceIndex = QStringLiteral("0");
-  const int opened = Open(true);
-  EncoderStatus status;
-  const bool known = opened == ExitOk && ReadEncoderStatus(status);
-  if (known) {
-    // The settings the upgrade writes back once the encoder runs the new firmware.
-    FirmwareUpgrader::keypadType_index = status.keypadType;
-    FirmwareUpgrader::ledBrightness_index = status.volLedBrightness;
-    FirmwareUpgrader::jackLedBrightness_index = status.jackLedBrightness;
-    for (int i = 0; i < KeyCodeTableSize; ++i) {
-      FirmwareUpgrader::key_codes[size_t(i)] = status.keyCodeTable[size_t(i)];
-    }
-    FirmwareUpgrader::firmwareVersion = QString::fromLatin1(status.firmwareVersion.c_str());
-    FirmwareUpgrader::serialNumber =
-        QString::fromLatin1(SerialNumberText(status.serialNumber).c_str());
-    err_ << "Encoder found: firmware " << status.firmwareVersion << ", serial number "
-         << SerialNumberText(status.serialNumber) << ".\n";
+
+  // Which unit: --device, else the only encoder, else the only unit in its loader.
+  UpgradeUnit unit;
+  bool inLoader = false;
+  const std::vector<UsbUnit> units = ListUnits();
+  if (!device_.empty()) {
+    int exit = ExitNoDevice;
+    if (!ResolveDevice(unit.port, inLoader, exit)) return exit;
   } else {
-    FirmwareUpgrader::keypadType_index = 0;
-    FirmwareUpgrader::ledBrightness_index = 6;
-    FirmwareUpgrader::jackLedBrightness_index = 6;
-    FirmwareUpgrader::key_codes.fill(0);
-    FirmwareUpgrader::serialNumber = QStringLiteral(" ");
+    const std::vector<UsbUnit> encoders = Encoders(units);
+    if (encoders.size() > 1) return RefuseAmbiguous(encoders, "encoders");
+    if (encoders.empty()) {
+      if (units.size() > 1) return RefuseAmbiguous(units, "units waiting in their firmware loader");
+      if (units.empty()) return Open(true);  // says why: no encoder, or no access
+      inLoader = true;
+      unit.port = units.front().port;
+    }
   }
 
-  if (opened == ExitOk) {
-    if (!known) {
+  if (!inLoader) {
+    if (const int opened = Open(true); opened != ExitOk) return opened;
+    unit.settingsKnown = ReadEncoderSettings(unit.settings);
+    if (unit.settingsKnown) {
+      err_ << "Encoder found on USB port " << port_ << ": firmware "
+           << Printable(unit.settings.firmwareVersion) << ", serial number "
+           << Printable(SerialNumberText(unit.settings.serialNumber)) << ".\n";
+    }
+    // Its port and its settings are made safe before it leaves for its loader.
+    if (!FirmwareUpgrader::PrepareUnit(unit, problem)) return Refused(problem.toStdString());
+    if (unit.fromRecovery) {
+      err_ << "Settings kept before an earlier upgrade of this unit will be restored.\n";
+    } else if (!unit.settingsKnown) {
       err_ << "ovitone-cli: Unable to get device status information; the default settings "
               "will be written after the upgrade.\n";
     }
     // The encoder may drop off the bus before its answer arrives; the loader's
-    // appearance is what counts.
-    SendToEncoder(EnterFirmwareUpgrade);
+    // appearance on its port is what counts.
+    SendEnterFirmwareUpgrade();
     CloseEncoder();
-  } else if (FirmwareUpgrader::CountLoaderDevices() == 0) {
-    return Open();  // says why: no encoder, or no access
   } else {
-    err_ << "The encoder is already in its firmware loader; its settings are unknown, so the "
-            "default settings will be written after the upgrade.\n";
+    err_ << "The unit on USB port " << unit.port << " is already in its firmware loader.\n";
   }
 
   int waited = 0;
-  while (FirmwareUpgrader::CountLoaderDevices() == 0) {
+  while (FirmwareUpgrader::LoadersOnPort(unit.port) == 0) {
     if (waited >= options_.loaderWaitMs) {
-      err_ << "ovitone-cli: The encoder's firmware loader (2047:0200) did not appear on the "
-              "USB bus.\n";
+      err_ << "ovitone-cli: The encoder's firmware loader (2047:0200) did not appear on USB "
+              "port "
+           << unit.port << ".\n";
       return ExitNoDevice;
     }
     platform::SleepMs(LoaderPollMs);
@@ -535,30 +675,38 @@ int Session::UpgradeFirmware(const std::vector<std::string>& args) {
                    [&printer](int percent, const QString& text) { printer.Report(percent, text); },
                    Qt::DirectConnection);
   BackgroundWorker::DoWorkEventArgs e;
+  upgrader.unit = unit;
   upgrader.RunUpgrade(path, worker, e);
+  const bool kept = FindRecoveryRecord(FirmwareUpgrader::RecoveryFolder(), upgrader.unit.port,
+                                       std::string())
+                        .has_value();
+  const std::string keptNote =
+      kept ? " The unit's settings are kept safe; the next upgrade will restore them." : "";
   if (!e.Result.toBool()) {
     printer.Finish();
     return Refused("The firmware upgrade failed. The encoder stays in its loader; run "
-                   "upgrade-firmware again.");
+                   "upgrade-firmware again." + keptNote);
   }
   printer.Report(100, QStringLiteral("Restoring the settings"));
   QString failure;
-  const FirmwareUpgrader::RestoreOutcome restored = FirmwareUpgrader::RestoreEncoderSettings(failure);
+  const FirmwareUpgrader::RestoreOutcome restored =
+      FirmwareUpgrader::RestoreEncoderSettings(upgrader.unit, failure);
   printer.Finish();
   switch (restored) {
     case FirmwareUpgrader::RestoreOutcome::Done:
       break;
     case FirmwareUpgrader::RestoreOutcome::NotConnected:
       err_ << "ovitone-cli: The firmware was programmed, but the encoder did not come back "
-              "to restore its settings.\n";
+              "to restore its settings."
+           << keptNote << "\n";
       return ExitNoDevice;
     case FirmwareUpgrader::RestoreOutcome::CommandFailed:
       return Refused("The firmware was programmed, but restoring the settings failed: " +
-                     failure.toStdString());
+                     failure.toStdString() + "." + keptNote);
   }
   EncoderStatus after;
   if (ReadEncoderStatus(after)) {
-    out_ << "Firmware upgraded to " << after.firmwareVersion << "; settings restored.\n";
+    out_ << "Firmware upgraded to " << Printable(after.firmwareVersion) << "; settings restored.\n";
   } else {
     out_ << "Firmware upgraded; settings restored.\n";
   }
@@ -573,6 +721,7 @@ std::string HelpText() {
          "Configures an Orvane Ovitone USB encoder from the command line.\n"
          "\n"
          "Commands:\n"
+         "  list [--json]                list every encoder and loader with its USB port\n"
          "  status [--json]              show the encoder's settings\n"
          "  set-led volume|jack LEVEL    set the volume key LEDs or the jack LED (0-9)\n"
          "  set-keypad default|alternate|custom\n"
@@ -590,14 +739,33 @@ std::string HelpText() {
          "                               settings\n"
          "\n"
          "Options:\n"
+         "  --device PORT|SERIAL         the unit to use, by USB port (as list shows it)\n"
+         "                               or serial number; needed for commands that\n"
+         "                               change anything when several are attached\n"
          "  -h, --help                   show this help\n"
          "\n"
          "Exit status: 0 success, 2 bad input, 3 no encoder (or no access to it),\n"
          "4 the encoder refused a command or the upgrade failed.\n";
 }
 
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream& err,
         const Options& options) {
+  // --device PORT|SERIAL may stand anywhere.
+  std::vector<std::string> args;
+  std::string device;
+  for (size_t i = 0; i < allArgs.size(); ++i) {
+    if (allArgs[i] == "--device") {
+      if (i + 1 >= allArgs.size() || allArgs[i + 1].empty()) {
+        err << "ovitone-cli: --device needs a USB port or a serial number\n";
+        return ExitBadInput;
+      }
+      device = allArgs[++i];
+    } else if (allArgs[i].rfind("--device=", 0) == 0 && allArgs[i].size() > 9) {
+      device = allArgs[i].substr(9);
+    } else {
+      args.push_back(allArgs[i]);
+    }
+  }
   if (args.empty()) {
     err << HelpText();
     return ExitBadInput;
@@ -615,6 +783,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
   using Handler = int (Session::*)(const std::vector<std::string>&);
   static const std::map<std::string, Handler> handlers = {
+      {"list", &Session::List},
       {"status", &Session::Status},
       {"set-led", &Session::SetLed},
       {"set-keypad", &Session::SetKeypad},
@@ -631,7 +800,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     return ExitBadInput;
   }
   try {
-    Session session(out, err, options);
+    Session session(out, err, options, device);
     return (session.*(handler->second))(rest);
   } catch (const std::exception& exception) {
     err << "ovitone-cli: " << exception.what() << "\n";

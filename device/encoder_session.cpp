@@ -1,18 +1,76 @@
 #include "device/encoder_session.h"
 
+#include <hidapi/hidapi.h>
+
 #include "device/device_lock.h"
 #include "device/hid_transport.h"
+#include "device/usb_port.h"
 
 namespace pellix_usb_encoder {
 
-ScanOutcome ReopenEncoder() {
+namespace {
+
+// Opens the configuration interface of the encoder on `port`. Sets `listed` when that
+// interface is on the bus, opened or not.
+hid_device* OpenOnPort(const std::string& port, bool& listed) {
+  listed = false;
+  hid_device* device = nullptr;
+  hid_device_info* list = hid_enumerate(EncoderVendorId, EncoderProductId);
+  for (hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
+    if (entry->interface_number != ConfigInterfaceNumber) continue;
+    if (UsbPortOfPath(entry->path) != port) continue;
+    listed = true;
+    device = hid_open_path(entry->path);
+    if (device != nullptr) hid_set_nonblocking(device, 1);
+    break;
+  }
+  hid_free_enumeration(list);
+  return device;
+}
+
+}  // namespace
+
+EncoderSettings EncoderSettings::FromStatus(const EncoderStatus& status) {
+  EncoderSettings settings;
+  settings.keypadType = status.keypadType;
+  settings.table = status.keyCodeTable;
+  settings.volumeLed = status.volLedBrightness;
+  settings.jackLed = status.jackLedBrightness;
+  settings.serialNumber = status.serialNumber;
+  settings.firmwareVersion = status.firmwareVersion;
+  return settings;
+}
+
+EncoderSettings EncoderSettings::Fallback() {
+  EncoderSettings settings;
+  settings.volumeLed = 6;
+  settings.jackLed = 6;
+  settings.serialNumber = " ";
+  return settings;
+}
+
+ScanOutcome ReopenEncoder(const std::string& port) {
   DeviceLock lock = LockDevice();
+  if (hid_handle != nullptr) hid_exit_safely(hid_handle);
+  hid_handle = nullptr;
+  if (!port.empty()) {
+    bool listed = false;
+    hid_handle = OpenOnPort(port, listed);
+    if (hid_handle != nullptr) return ScanOutcome::Opened;
+    return listed ? ScanOutcome::AccessDenied : ScanOutcome::NotFound;
+  }
   char manufacturer[DeviceNameBufferSize];
   char product[DeviceNameBufferSize];
-  if (hid_handle != nullptr) hid_exit_safely(hid_handle);
   hid_handle = ScanForUSBDevice_a(EncoderVendorId, EncoderProductId, manufacturer, product);
   if (hid_handle != nullptr) return ScanOutcome::Opened;
   return LastScanFoundButCouldNotOpen() ? ScanOutcome::AccessDenied : ScanOutcome::NotFound;
+}
+
+std::string OpenEncoderPort() {
+  DeviceLock lock = LockDevice();
+  if (hid_handle == nullptr) return {};
+  const hid_device_info* info = hid_get_device_info(hid_handle);
+  return info != nullptr ? UsbPortOfPath(info->path) : std::string();
 }
 
 void CloseEncoder() {
@@ -36,6 +94,31 @@ int32_t SendToEncoder(uint8_t command, const uint8_t* payload, int length, uint8
                                     replyLength, CommandTimeoutMs);
 }
 
+int32_t SendLedLevel(uint8_t group, uint8_t level) {
+  const uint8_t payload[2] = {group, level};
+  return SendToEncoder(SetLedBrightness, payload, 2);
+}
+
+int32_t SendKeypadType(uint8_t type) {
+  const uint8_t payload[1] = {type};
+  return SendToEncoder(SetKeypadType, payload, 1);
+}
+
+int32_t SendKeyTable(const std::array<uint8_t, KeyCodeTableSize>& table) {
+  return SendToEncoder(LoadKeyTable, table.data(), KeyCodeTableSize);
+}
+
+int32_t SendWriteDefault() { return SendToEncoder(WriteDefault); }
+
+int32_t SendSerialNumber(const std::string& serial) {
+  return SendToEncoder(SetSerialNumber, reinterpret_cast<const uint8_t*>(serial.data()),
+                       static_cast<int>(serial.size()));
+}
+
+int32_t SendFactoryReset() { return SendToEncoder(FactoryReset); }
+
+int32_t SendEnterFirmwareUpgrade() { return SendToEncoder(EnterFirmwareUpgrade); }
+
 bool ReadEncoderStatus(EncoderStatus& status) {
   uint8_t reply[64] = {};
   uint32_t replyLength = 0;
@@ -43,6 +126,17 @@ bool ReadEncoderStatus(EncoderStatus& status) {
     return false;
   }
   return ParseStatusBlock(reply, replyLength, status);
+}
+
+bool ReadEncoderSettings(EncoderSettings& settings) {
+  EncoderStatus status;
+  if (!ReadEncoderStatus(status)) return false;
+  settings = EncoderSettings::FromStatus(status);
+  return true;
+}
+
+bool IsRestorableSerial(const std::string& serial) {
+  return serial.size() == 8 || serial.size() == 12;
 }
 
 }  // namespace pellix_usb_encoder

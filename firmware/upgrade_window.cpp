@@ -18,6 +18,7 @@
 #include <exception>
 #include <string>
 
+#include "firmware/settings_recovery.h"
 #include "support/config_file.h"
 #include "support/ini_file.h"
 #include "support/platform.h"
@@ -326,6 +327,13 @@ void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const QStr
 void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(const QVariant& result, bool error) {
   if (error) return;
   if (!result.toBool()) {
+    if (!unit.port.empty() &&
+        FindRecoveryRecord(RecoveryFolder(), unit.port, std::string()).has_value()) {
+      backgroundWorker1_ProgressChanged(
+          progressBar->value(),
+          QStringLiteral("The settings of this unit are kept safe; the next upgrade will "
+                         "restore them.\r\n"));
+    }
     // Enables the buttons again if a loader device is still attached.
     StartDeviceCount();
     return;
@@ -336,7 +344,7 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(const QVariant& resu
 void firmware_upgrade::RestoreSettings() {
   const FlagScope busy(restoring_);
   QString failure;
-  switch (RestoreEncoderSettings(failure)) {
+  switch (RestoreEncoderSettings(unit, failure)) {
     case RestoreOutcome::Done:
       break;
     case RestoreOutcome::NotConnected:

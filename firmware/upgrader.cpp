@@ -1,6 +1,7 @@
 #include "firmware/upgrader.h"
 
 #include <QFile>
+#include <QStringList>
 #include <QThread>
 
 #include <algorithm>
@@ -14,7 +15,10 @@
 #include "device/encoder_protocol.h"
 #include "device/encoder_session.h"
 #include "device/hid_transport.h"
+#include "device/usb_port.h"
 #include "firmware/crc.h"
+#include "firmware/settings_recovery.h"
+#include "support/config_file.h"
 #include "loader/ti_txt.h"
 #include "support/platform.h"
 
@@ -135,13 +139,6 @@ void BackgroundWorker::OnThreadFinished() {
 // ---------------------------------------------------------------------------------------
 // FirmwareUpgrader: class-wide state
 
-int FirmwareUpgrader::keypadType_index = 0;
-int FirmwareUpgrader::ledBrightness_index = 0;
-int FirmwareUpgrader::jackLedBrightness_index = 0;
-std::array<int, 20> FirmwareUpgrader::key_codes{};
-QString FirmwareUpgrader::firmwareVersion;
-QString FirmwareUpgrader::serialNumber;
-
 QString FirmwareUpgrader::myVID;
 QString FirmwareUpgrader::myPID;
 QString FirmwareUpgrader::myDeviceIndex = QStringLiteral("0");
@@ -208,7 +205,135 @@ void FirmwareUpgrader::RunUpgrade(const QString& path, BackgroundWorker& worker,
     worker.ReportProgress(0, problem + CrLf);
     return;
   }
+  if (!ChooseLoader(unit, problem)) {
+    worker.ReportProgress(0, problem + CrLf);
+    return;
+  }
+  if (unit.fromRecovery) {
+    worker.ReportProgress(0, QStringLiteral("The settings kept before an earlier upgrade of "
+                                            "this unit will be restored afterwards.") + CrLf);
+  }
   CustomSelectedFirmware(path, worker, e);
+}
+
+// ---------------------------------------------------------------------------------------
+// The unit: its port, its loader and its settings
+
+namespace {
+std::string recoveryFolderOverride;
+
+QString PortList(const std::vector<UsbUnit>& units) {
+  QStringList ports;
+  for (const UsbUnit& u : units) {
+    ports << (u.port.empty() ? QStringLiteral("unknown port") : QString::fromStdString(u.port));
+  }
+  return ports.join(QStringLiteral(", "));
+}
+
+std::vector<UsbUnit> Loaders() {
+  std::vector<UsbUnit> loaders;
+  for (UsbUnit& u : ListUnits()) {
+    if (u.inLoader) loaders.push_back(std::move(u));
+  }
+  return loaders;
+}
+}  // namespace
+
+std::string FirmwareUpgrader::RecoveryFolder() {
+  if (!recoveryFolderOverride.empty()) return recoveryFolderOverride;
+  const std::string data = platform::LocalAppDataFolder();
+  if (data.empty()) return {};
+  return data + platform::PathSeparator() + ConfigFolderName;
+}
+
+void FirmwareUpgrader::SetRecoveryFolder(const std::string& folder) {
+  recoveryFolderOverride = folder;
+}
+
+bool FirmwareUpgrader::PrepareUnit(UpgradeUnit& unit, QString& problem) {
+  unit.port = OpenEncoderPort();
+  if (unit.port.empty()) {
+    problem = QStringLiteral(
+        "Cannot tell which USB port the encoder is plugged into, so the upgrade could not "
+        "be sure to program this unit and no other. Nothing was sent.");
+    return false;
+  }
+  const std::string folder = RecoveryFolder();
+  const std::string serial = unit.settingsKnown ? unit.settings.serialNumber : std::string();
+  if (auto pending = FindRecoveryRecord(folder, unit.port, std::string())) {
+    // Kept from an earlier upgrade that stopped: those are the user's settings, unless
+    // the encoder now on this port is another unit.
+    const std::string& kept = pending->settings.serialNumber;
+    if (!unit.settingsKnown || !IsRestorableSerial(serial) || !IsRestorableSerial(kept) ||
+        kept == serial) {
+      unit.settings = pending->settings;
+      unit.settingsKnown = true;
+      unit.fromRecovery = true;
+      return true;
+    }
+  }
+  if (!unit.settingsKnown) return true;  // nothing worth keeping
+  std::string why;
+  if (!SaveRecoveryRecord(folder, RecoveryRecord{unit.port, unit.settings}, why)) {
+    problem = QStringLiteral("The encoder's settings could not be kept safe before the "
+                             "upgrade (") +
+              QString::fromStdString(why) + QStringLiteral("). Nothing was sent.");
+    return false;
+  }
+  return true;
+}
+
+int FirmwareUpgrader::LoadersOnPort(const std::string& port) {
+  int count = 0;
+  for (const UsbUnit& u : Loaders()) count += u.port == port ? 1 : 0;
+  return count;
+}
+
+bool FirmwareUpgrader::ChooseLoader(UpgradeUnit& unit, QString& problem) {
+  const std::vector<UsbUnit> loaders = Loaders();
+  if (unit.port.empty()) {
+    if (loaders.empty()) {
+      problem = QStringLiteral("No device connected");
+      return false;
+    }
+    if (loaders.size() > 1) {
+      problem = QStringLiteral("Several units wait in their firmware loader (USB ports ") +
+                PortList(loaders) +
+                QStringLiteral("); the upgrade cannot tell which one to program. Unplug the "
+                               "others, or choose one by its port. Nothing was sent.");
+      return false;
+    }
+    if (loaders.front().port.empty()) {
+      problem = QStringLiteral("Cannot tell which USB port the waiting loader is on. Nothing "
+                               "was sent.");
+      return false;
+    }
+    unit.port = loaders.front().port;
+  } else {
+    const int matching = LoadersOnPort(unit.port);
+    if (matching != 1) {
+      problem = (matching == 0 ? QStringLiteral("No firmware loader is waiting on USB port ")
+                               : QStringLiteral("More than one firmware loader answers on USB "
+                                                "port ")) +
+                QString::fromStdString(unit.port) +
+                (loaders.empty() ? QString()
+                                 : QStringLiteral(" (loaders on: ") + PortList(loaders) +
+                                       QStringLiteral(")")) +
+                QStringLiteral("; no other unit is touched. Nothing was sent.");
+      return false;
+    }
+  }
+  if (!unit.settingsKnown) {
+    const auto waiting = std::find_if(loaders.begin(), loaders.end(),
+                                      [&](const UsbUnit& u) { return u.port == unit.port; });
+    const std::string usbSerial = waiting != loaders.end() ? waiting->usbSerial : std::string();
+    if (auto pending = FindRecoveryRecord(RecoveryFolder(), unit.port, usbSerial)) {
+      unit.settings = pending->settings;
+      unit.settingsKnown = true;
+      unit.fromRecovery = true;
+    }
+  }
+  return true;
 }
 
 bool FirmwareUpgrader::DownloadStartUp(BackgroundWorker& worker,
@@ -219,10 +344,13 @@ bool FirmwareUpgrader::DownloadStartUp(BackgroundWorker& worker,
     return false;
   };
 
+  // With the unit's port the library opens the loader on that port only, never another
+  // unit's.
+  QString device = QStringLiteral("PID=") + myPID + QStringLiteral(",VID=") + myVID +
+                   QStringLiteral(",DEVICEINDEX=") + myDeviceIndex;
+  if (!unit.port.empty()) device += QStringLiteral(",PORT=") + QString::fromStdString(unit.port);
   std::vector<char> deviceString;
-  CopyTerminated(QStringLiteral("PID=") + myPID + QStringLiteral(",VID=") + myVID +
-                     QStringLiteral(",DEVICEINDEX=") + myDeviceIndex,
-                 deviceString, DeviceStringBytes);
+  CopyTerminated(device, deviceString, DeviceStringBytes);
   BSL_setFamily(LoaderFamily);
   BSL_setCom(LoaderLinkUsb);
   if (BSL_initialize_BSL(deviceString.data()) == 1) {
@@ -358,47 +486,36 @@ bool FirmwareUpgrader::TriggerForcedBOR(BackgroundWorker& worker,
   return true;
 }
 
-FirmwareUpgrader::RestoreOutcome FirmwareUpgrader::RestoreEncoderSettings(QString& failure) {
+FirmwareUpgrader::RestoreOutcome FirmwareUpgrader::RestoreEncoderSettings(const UpgradeUnit& unit,
+                                                                          QString& failure) {
   platform::SleepMs(EncoderRestartWaitMs);
-  if (ReopenEncoder() != ScanOutcome::Opened) return RestoreOutcome::NotConnected;
+  // The unit comes back on its own port; another encoder on the bus is not it.
+  if (ReopenEncoder(unit.port) != ScanOutcome::Opened) return RestoreOutcome::NotConnected;
 
-  // One command; on failure its message, and the restore stops.
-  auto send = [&failure](uint8_t command, const uint8_t* payload, int length,
-                         const char* text) {
-    if (SendToEncoder(command, payload, length) == ResultOk) return true;
-    failure = QString::fromLatin1(text);
-    return false;
+  const EncoderSettings& s = unit.settings;
+  // One command each; on failure its message, and the restore stops.
+  const auto steps = {
+      std::pair<std::function<int32_t()>, const char*>{
+          [&] { return IsRestorableSerial(s.serialNumber) ? SendSerialNumber(s.serialNumber)
+                                                          : ResultOk; },
+          "Unable to set serialNumber.."},
+      {[&] { return SendKeypadType(static_cast<uint8_t>(s.keypadType)); },
+       "Unable to set Keypad Type.."},
+      {[&] { return SendKeyTable(s.table); }, "Unable to Load Table.."},
+      {[&] { return SendLedLevel(VolumeLedGroup, static_cast<uint8_t>(s.volumeLed)); },
+       "Unable to set VOLUME LED Brightness.."},
+      {[&] { return SendLedLevel(JackLedGroup, static_cast<uint8_t>(s.jackLed)); },
+       "Unable to set JACK LED Brightness.."},
+      {[] { return SendWriteDefault(); }, "Unable to Write Default.."},
   };
-
-  // Only a real serial number goes back (8 or 12 characters); the placeholders the
-  // main window uses for a missing one do not.
-  if (serialNumber.size() == 8 || serialNumber.size() == 12) {
-    const QByteArray serial = serialNumber.toLatin1();
-    if (!send(SetSerialNumber, reinterpret_cast<const uint8_t*>(serial.constData()),
-              static_cast<int>(serial.size()), "Unable to set serialNumber..")) {
+  for (const auto& [send, text] : steps) {
+    if (send() != ResultOk) {
+      failure = QString::fromLatin1(text);
       return RestoreOutcome::CommandFailed;
     }
   }
-  const uint8_t keypad[1] = {static_cast<uint8_t>(keypadType_index)};
-  if (!send(SetKeypadType, keypad, 1, "Unable to set Keypad Type..")) {
-    return RestoreOutcome::CommandFailed;
-  }
-  uint8_t table[KeyCodeTableSize];
-  for (int i = 0; i < KeyCodeTableSize; ++i) table[i] = static_cast<uint8_t>(key_codes[i]);
-  if (!send(LoadKeyTable, table, KeyCodeTableSize, "Unable to Load Table..")) {
-    return RestoreOutcome::CommandFailed;
-  }
-  const uint8_t volume[2] = {VolumeLedGroup, static_cast<uint8_t>(ledBrightness_index)};
-  if (!send(SetLedBrightness, volume, 2, "Unable to set VOLUME LED Brightness..")) {
-    return RestoreOutcome::CommandFailed;
-  }
-  const uint8_t jack[2] = {JackLedGroup, static_cast<uint8_t>(jackLedBrightness_index)};
-  if (!send(SetLedBrightness, jack, 2, "Unable to set JACK LED Brightness..")) {
-    return RestoreOutcome::CommandFailed;
-  }
-  if (!send(WriteDefault, nullptr, 0, "Unable to Write Default..")) {
-    return RestoreOutcome::CommandFailed;
-  }
+  // The settings are back in the encoder: the record has done its work.
+  RemoveRecoveryRecord(RecoveryFolder(), RecoveryRecord{unit.port, s});
   return RestoreOutcome::Done;
 }
 

@@ -12,7 +12,9 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <string>
 
+#include "device/encoder_session.h"
 #include "loader/bsl430.h"
 
 class QThread;
@@ -73,19 +75,27 @@ class BackgroundWorker : public QObject {
   bool failed_ = false;
 };
 
-// The upgrade's state and sequence. The statics are the settings handed over before
-// the upgrade starts and the figures it measures.
+// The unit an upgrade is for, and what to write back into it once it runs the new
+// firmware.
+struct UpgradeUnit {
+  // The unit's USB port. Empty until known: an upgrade that starts with the unit
+  // already in its loader takes the port of the one loader waiting.
+  std::string port;
+  EncoderSettings settings = EncoderSettings::Fallback();
+  // The settings were read from the encoder or from its recovery record, not made up.
+  bool settingsKnown = false;
+  // The settings come from a recovery record written before an earlier upgrade.
+  bool fromRecovery = false;
+};
+
+// The upgrade's state and sequence. The statics are the loader identifiers and the
+// figures the upgrade measures; the unit and its settings travel as a value.
 class FirmwareUpgrader {
  public:
   virtual ~FirmwareUpgrader() = default;
 
-  // Settings handed over by the main window; written back after a successful upgrade.
-  static int keypadType_index;
-  static int ledBrightness_index;
-  static int jackLedBrightness_index;
-  static std::array<int, 20> key_codes;  // the first 8 are used
-  static QString firmwareVersion;
-  static QString serialNumber;
+  // The unit this upgrade programs and the settings it restores.
+  UpgradeUnit unit;
 
   // Loader identifiers ("0x" and four hexadecimal digits) and which device to open.
   static QString myVID;
@@ -125,9 +135,9 @@ class FirmwareUpgrader {
   // valid TI-TXT image with data. Otherwise false, with the reason in `problem`.
   static bool CheckFirmwareFile(const QString& path, QString& problem);
 
-  // The whole upgrade on the calling (worker) thread: the file check, then
-  // CustomSelectedFirmware. e.Result is true when the image was programmed, verified and
-  // the device reset into it.
+  // The whole upgrade on the calling (worker) thread: the file check, the choice of the
+  // loader (ChooseLoader), then CustomSelectedFirmware. e.Result is true when the image
+  // was programmed, verified and the device reset into it.
   void RunUpgrade(const QString& path, BackgroundWorker& worker,
                   BackgroundWorker::DoWorkEventArgs& e);
 
@@ -138,12 +148,33 @@ class FirmwareUpgrader {
                               BackgroundWorker::DoWorkEventArgs& e);
   bool TriggerForcedBOR(BackgroundWorker& worker, BackgroundWorker::DoWorkEventArgs& e);
 
+  // The configuration folder, where recovery records are kept (tests may point it
+  // elsewhere). Empty: the per-user one.
+  static std::string RecoveryFolder();
+  static void SetRecoveryFolder(const std::string& folder);
+
+  // Before the encoder is sent into its loader (the encoder is open): learns its USB
+  // port and keeps its settings in a recovery record, so that a failure later loses
+  // nothing. A pending record of the same unit (same port, and the same serial number
+  // when the encoder reports one) wins over `unit.settings`: it holds what the user had
+  // before an earlier upgrade stopped. False, with the reason in `problem`, when the
+  // port cannot be learnt or the record cannot be written: nothing must be sent then.
+  static bool PrepareUnit(UpgradeUnit& unit, QString& problem);
+
+  // Finds the loader to program: the one on unit.port, or, with no port yet, the only
+  // loader on the bus. Takes the settings from a recovery record when they are not
+  // known. False, with the reason in `problem`, when there is none or more than one.
+  static bool ChooseLoader(UpgradeUnit& unit, QString& problem);
+  // Loader devices on `port` now.
+  static int LoadersOnPort(const std::string& port);
+
   // After a successful upgrade: waits for the encoder to restart in its new firmware,
-  // opens it and writes the handed-over settings back (serial number when it is a real
-  // one, keypad type, table, both LED groups, then saves them as the defaults).
+  // opens it on the unit's port and writes the settings back (serial number when it is
+  // a real one, keypad type, table, both LED groups, then saves them as the defaults).
+  // The unit's recovery record is removed once that is done.
   enum class RestoreOutcome { Done, NotConnected, CommandFailed };
   // On CommandFailed `failure` holds the message of the command that failed.
-  static RestoreOutcome RestoreEncoderSettings(QString& failure);
+  static RestoreOutcome RestoreEncoderSettings(const UpgradeUnit& unit, QString& failure);
 };
 
 }  // namespace pellix_usb_encoder

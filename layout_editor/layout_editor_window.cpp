@@ -391,7 +391,7 @@ void My4way_layout::resetBtn_Click() {
 }
 
 void My4way_layout::applyBtn_Click() {
-  uint8_t table[KeyCodeTableSize];
+  std::array<uint8_t, KeyCodeTableSize> table{};
   for (size_t i = 0; i < slots_.size(); ++i) {
     const Slot& s = slots_[i];
     table[2 * i] = *s.unlistedM >= 0 ? static_cast<uint8_t>(*s.unlistedM)
@@ -399,7 +399,7 @@ void My4way_layout::applyBtn_Click() {
     table[2 * i + 1] = static_cast<uint8_t>(*s.currentK);
   }
   // Under the device lock: the self test's worker may be talking to the encoder too.
-  if (SendToEncoder(LoadKeyTable, table, KeyCodeTableSize) != ResultOk) {
+  if (SendKeyTable(table) != ResultOk) {
     ui::ShowMessage(this, QStringLiteral("Unable to Load Table..\n"), QStringLiteral("Orvane Ovitone"),
                     ui::Buttons::Ok, ui::Icon::Warning);
     return;

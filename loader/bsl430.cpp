@@ -29,9 +29,11 @@
 #include <vector>
 
 #include "device/device_lock.h"
+#include "device/usb_port.h"
 #include "loader/ti_txt.h"
 
 using pellix_usb_encoder::LockDevice;
+using pellix_usb_encoder::UsbPortOfPath;
 
 namespace {
 
@@ -250,10 +252,13 @@ bool ParseIndex(std::string_view text, int& index) {
 }
 
 // "PID=0x0200,VID=0x2047,DEVICEINDEX=0", keys in any order and either case; the index
-// may be left out (0). Anything else in the text makes it malformed.
-bool ParseDeviceString(std::string_view text, uint16_t& vid, uint16_t& pid, int& index) {
-  bool haveVid = false, havePid = false, haveIndex = false;
+// may be left out (0). "PORT=1-2.3" picks the device on that USB port; the index then
+// counts among the devices on that port. Anything else in the text makes it malformed.
+bool ParseDeviceString(std::string_view text, uint16_t& vid, uint16_t& pid, int& index,
+                       std::string& port) {
+  bool haveVid = false, havePid = false, haveIndex = false, havePort = false;
   index = 0;
+  port.clear();
   while (true) {
     const size_t comma = text.find(',');
     const std::string_view item = TrimBlanks(text.substr(0, comma));
@@ -270,6 +275,10 @@ bool ParseDeviceString(std::string_view text, uint16_t& vid, uint16_t& pid, int&
     } else if (key == "DEVICEINDEX" && !haveIndex) {
       haveIndex = ParseIndex(value, index);
       if (!haveIndex) return false;
+    } else if (key == "PORT" && !havePort) {
+      port = std::string(value);
+      havePort = !port.empty();
+      if (!havePort) return false;
     } else {
       return false;
     }
@@ -468,12 +477,16 @@ int BSL_initialize_BSL(char* deviceString) {
   lib.received = dataBuffer{};
   uint16_t vid = 0, pid = 0;
   int index = 0;
-  if (!deviceString || !ParseDeviceString(deviceString, vid, pid, index)) return 1;
+  std::string port;
+  if (!deviceString || !ParseDeviceString(deviceString, vid, pid, index, port)) return 1;
 
   auto deviceLock = LockDevice();
   hid_device_info* list = hid_enumerate(vid, pid);
   hid_device_info* entry = list;
-  for (int i = 0; entry && i < index; ++i) entry = entry->next;
+  for (int i = 0; entry; entry = entry->next) {
+    if (!port.empty() && UsbPortOfPath(entry->path) != port) continue;
+    if (i++ == index) break;
+  }
   if (entry && entry->path) lib.device = hid_open_path(entry->path);
   hid_free_enumeration(list);
   return lib.device ? 0 : 1;

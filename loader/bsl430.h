@@ -41,8 +41,9 @@ class BSL_DeviceChangeSink {
 
 void BSL_setFamily(int family);
 void BSL_setCom(int com);
-// Opens the loader named by "PID=0x0200,VID=0x2047,DEVICEINDEX=0": 0 when open, 1 when
-// no such device.
+// Opens the loader named by "PID=0x0200,VID=0x2047,DEVICEINDEX=0", optionally with
+// ",PORT=1-2" to open only the loader on that USB port: 0 when open, 1 when no such
+// device.
 int BSL_initialize_BSL(char* deviceString);
 int BSL_close_BSL();
 

@@ -118,26 +118,11 @@ QPixmap NineSlice(const QPixmap& source, const QSize& size, int margin) {
   return out;
 }
 
-// One exchange on the program's encoder handle, under the device lock; the result
-// narrowed to a signed byte.
-int8_t Exchange(uint8_t command, const uint8_t* payload, int length, uint8_t* reply,
-                uint32_t* replyLength) {
-  return static_cast<int8_t>(SendToEncoder(command, payload, length, reply, 64, replyLength));
-}
-
 int8_t SendLedBrightness(uint8_t led, uint8_t level) {
-  uint8_t reply[64] = {};
-  uint32_t replyLength = 0;
-  const uint8_t payload[2] = {led, level};
-  return Exchange(SetLedBrightness, payload, 2, reply, &replyLength);
+  return static_cast<int8_t>(SendLedLevel(led, level));
 }
 
-int8_t SendKeyboardTable(uint8_t table) {
-  uint8_t reply[64] = {};
-  uint32_t replyLength = 0;
-  const uint8_t payload[1] = {table};
-  return Exchange(SetKeypadType, payload, 1, reply, &replyLength);
-}
+int8_t SendKeyboardTable(uint8_t table) { return static_cast<int8_t>(SendKeypadType(table)); }
 
 // The end-of-test restore: the code table and both LED levels read at creation
 // (results not examined).

@@ -72,6 +72,7 @@ struct BusState {
   std::vector<std::shared_ptr<Attachment>> attachments;  // in plug order
   std::unordered_set<hid_device*> handles;               // every handle not yet closed
   uint64_t joinCounter = 0;
+  int portCounter = 0;  // ports handed out since Reset
   uint64_t reportCounter = 0;
 
   bool virtualClock = false;

@@ -659,6 +659,7 @@ std::shared_ptr<LoaderTwin> AttachLoaderTo(const std::shared_ptr<EncoderTwin>& e
   encoder->SetOnEnterFirmwareUpgrade([weakEncoder, loader](WriteContext&) {
     if (const auto leaving = weakEncoder.lock()) {
       loader->SetDefaultImageVersion(leaving->FirmwareVersion());
+      loader->SetUsbPort(leaving->UsbPort());  // the same unit, on the same port
     }
     Bus::Instance().PlugAfter(loader, kLoaderJoinMs);
   });

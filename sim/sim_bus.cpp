@@ -105,17 +105,19 @@ std::shared_ptr<Attachment> BusState::Find(const SimDevice& device) const {
 std::shared_ptr<Attachment> BusState::FindOrAdd(std::shared_ptr<SimDevice> device) {
   if (auto attachment = Find(*device)) return attachment;
   auto attachment = std::make_shared<Attachment>();
+  if (device->UsbPort().empty()) device->SetUsbPort("1-" + std::to_string(++portCounter));
   attachment->device = std::move(device);
   attachments.push_back(attachment);
   return attachment;
 }
 
 std::string BusState::PathOf(const Attachment& a, int interfaceNumber) {
+  // "port=" names the USB port the way the program reads it from a path.
   char path[64];
-  std::snprintf(path, sizeof path, "sim:%04X:%04X:i%d:#%llu", a.device->VendorId(),
+  std::snprintf(path, sizeof path, "sim:%04X:%04X:i%d:#%llu:port=", a.device->VendorId(),
                 a.device->ProductId(), interfaceNumber,
                 static_cast<unsigned long long>(a.joinNumber));
-  return path;
+  return path + a.device->UsbPort();
 }
 
 void BusState::Record(const hid_device& handle, Direction direction, const uint8_t* data,
@@ -159,6 +161,7 @@ void Bus::Reset() {
   s.initialised = false;
   s.exitCount = 0;
   s.enumerateCount = 0;
+  s.portCounter = 0;
   s.openFails = false;
   s.lastError = nullptr;
   s.SwitchClock(false);
@@ -293,6 +296,20 @@ void Bus::SetOpenFails(bool fails) {
   auto& s = State();
   Lock lock(s.mutex);
   s.openFails = fails;
+}
+
+}  // namespace pellix_usb_encoder::sim
+
+namespace pellix_usb_encoder::sim {
+
+std::string SimDevice::UsbPort() const {
+  std::lock_guard lock(portMutex_);
+  return usbPort_;
+}
+
+void SimDevice::SetUsbPort(const std::string& port) {
+  std::lock_guard lock(portMutex_);
+  usbPort_ = port;
 }
 
 }  // namespace pellix_usb_encoder::sim

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,17 @@ class SimDevice {
   // a late wake-up does not stretch a run of reports. Asked under the bus lock.
   virtual double WriteIntervalMs() const { return 0; }
   virtual double ReadIntervalMs() const { return 0; }
+
+  // The physical USB port the device is plugged into, as "1-3". Its paths name it, so
+  // the program can tell units apart the way it does on real hardware. A device without
+  // one gets the next free port of the bus when it is first plugged; a unit's loader
+  // takes the port of the encoder it belongs to.
+  std::string UsbPort() const;
+  void SetUsbPort(const std::string& port);
+
+ private:
+  mutable std::mutex portMutex_;
+  std::string usbPort_;
 };
 
 class Bus {

@@ -58,14 +58,14 @@ std::string CodeTableText(const std::array<uint8_t, 8>& table) {
   return text;
 }
 
-std::vector<std::pair<std::string, std::string>> ConfigEntries(const SavedEncoderSettings& s) {
+std::vector<std::pair<std::string, std::string>> ConfigEntries(const EncoderSettings& s) {
   return {{"FirstUp", "Yes"},
           {"KeypadLayout", std::to_string(s.keypadType)},
           {"VolumeLedBrightness", std::to_string(s.volumeLed)},
           {"JackLedBrightness", std::to_string(s.jackLed)},
           {"CodeTableValues", CodeTableText(s.table)},
           {"FirmwareVersion", s.firmwareVersion},
-          {"SerialNumber", s.serialNumber}};
+          {"SerialNumber", SerialNumberText(s.serialNumber)}};
 }
 
 bool CreateConfigFileIfMissing(const std::string& path) {
@@ -81,7 +81,7 @@ bool CreateConfigFileIfMissing(const std::string& path) {
   }
 }
 
-bool WriteConfigFile(const std::string& path, const SavedEncoderSettings& settings,
+bool WriteConfigFile(const std::string& path, const EncoderSettings& settings,
                      std::string& failedKey) {
   if (!CreateConfigFileIfMissing(path)) {
     failedKey = ConfigKeys[0];
@@ -150,16 +150,10 @@ ConfigPlanResult ReadConfigPlan(const std::string& path, ConfigPlan& plan, std::
 }
 
 ApplyStep ApplyConfigPlan(const ConfigPlan& plan) {
-  const uint8_t layout[1] = {plan.keypadType};
-  if (SendToEncoder(SetKeypadType, layout, 1) != ResultOk) return ApplyStep::KeypadType;
-  if (plan.sendTable &&
-      SendToEncoder(LoadKeyTable, plan.table.data(), int(plan.table.size())) != ResultOk) {
-    return ApplyStep::KeyTable;
-  }
-  const uint8_t volume[2] = {VolumeLedGroup, plan.volumeLed};
-  if (SendToEncoder(SetLedBrightness, volume, 2) != ResultOk) return ApplyStep::VolumeLed;
-  const uint8_t jack[2] = {JackLedGroup, plan.jackLed};
-  if (SendToEncoder(SetLedBrightness, jack, 2) != ResultOk) return ApplyStep::JackLed;
+  if (SendKeypadType(plan.keypadType) != ResultOk) return ApplyStep::KeypadType;
+  if (plan.sendTable && SendKeyTable(plan.table) != ResultOk) return ApplyStep::KeyTable;
+  if (SendLedLevel(VolumeLedGroup, plan.volumeLed) != ResultOk) return ApplyStep::VolumeLed;
+  if (SendLedLevel(JackLedGroup, plan.jackLed) != ResultOk) return ApplyStep::JackLed;
   return ApplyStep::None;
 }
 

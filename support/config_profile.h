@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "device/encoder_session.h"
+
 namespace pellix_usb_encoder {
 
 // The seven keys of section "appSettings", in the order a new file lists them.
@@ -18,16 +20,6 @@ inline constexpr const char* ConfigKeys[] = {"FirstUp",           "KeypadLayout"
                                              "CodeTableValues",   "FirmwareVersion",
                                              "SerialNumber"};
 
-// What the file stores about the encoder.
-struct SavedEncoderSettings {
-  int keypadType = 0;
-  int volumeLed = 0;
-  int jackLed = 0;
-  std::array<uint8_t, 8> table{};
-  std::string firmwareVersion;
-  std::string serialNumber;  // as shown: " No Serial Number" when the encoder has none
-};
-
 // The serial number as the program shows and stores it.
 std::string SerialNumberText(const std::string& serialFromDevice);
 
@@ -35,8 +27,8 @@ std::string SerialNumberText(const std::string& serialFromDevice);
 std::string CodeTableText(const std::array<uint8_t, 8>& table);
 
 // The key/value pairs a save writes, in the order it writes them ("FirstUp" = "Yes"
-// first).
-std::vector<std::pair<std::string, std::string>> ConfigEntries(const SavedEncoderSettings& settings);
+// first); the serial number as shown (SerialNumberText).
+std::vector<std::pair<std::string, std::string>> ConfigEntries(const EncoderSettings& settings);
 
 // Creates the file with the section and the seven keys, each empty, unless it exists.
 // False when it could not be created; the program works without it.
@@ -44,7 +36,7 @@ bool CreateConfigFileIfMissing(const std::string& path);
 
 // Writes ConfigEntries into the file (creating it first when missing). False, with the
 // key that failed in `failedKey`, when the file cannot be read or written.
-bool WriteConfigFile(const std::string& path, const SavedEncoderSettings& settings,
+bool WriteConfigFile(const std::string& path, const EncoderSettings& settings,
                      std::string& failedKey);
 
 // The commands a configuration file asks for, every value checked.

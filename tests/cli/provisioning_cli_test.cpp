@@ -57,12 +57,6 @@ Bytes Frame(uint8_t command, const Bytes& payload) {
 }
 
 void ResetUpgraderState() {
-  FirmwareUpgrader::keypadType_index = 0;
-  FirmwareUpgrader::ledBrightness_index = 0;
-  FirmwareUpgrader::jackLedBrightness_index = 0;
-  FirmwareUpgrader::key_codes = {};
-  FirmwareUpgrader::firmwareVersion.clear();
-  FirmwareUpgrader::serialNumber.clear();
   FirmwareUpgrader::myVID.clear();
   FirmwareUpgrader::myPID.clear();
   FirmwareUpgrader::myDeviceIndex = QStringLiteral("0");
@@ -78,6 +72,7 @@ class CliTest : public ::testing::Test {
     Bus::Instance().UseVirtualClock(true);
     platform::SetTimeScale(0.001);
     ResetUpgraderState();
+    FirmwareUpgrader::SetRecoveryFolder(Path("config"));
     twin_ = sim::PlugEncoder();
   }
   void TearDown() override {
@@ -85,6 +80,7 @@ class CliTest : public ::testing::Test {
     Bus::Instance().Reset();
     platform::SetTimeScale(1.0);
     ResetUpgraderState();
+    FirmwareUpgrader::SetRecoveryFolder({});
   }
 
   int Cli(const Args& args, cli::Options options = {}) {
@@ -422,7 +418,7 @@ TEST_F(CliTest, UpgradeFirmwareProgramsTheImageAndRestoresTheSettings) {
                           {0x09, {}},
                           {0x01, {}}}));
   EXPECT_EQ(Out(), "Firmware upgraded to V1.3.0; settings restored.\n");
-  EXPECT_NE(Err().find("Encoder found: firmware V1.2.7, serial number OV000123."), std::string::npos) << Err();
+  EXPECT_NE(Err().find("Encoder found on USB port 1-1: firmware V1.2.7, serial number OV000123."), std::string::npos) << Err();
   EXPECT_NE(Err().find("[ 85%] Memory successfully verified"), std::string::npos) << Err();
 
   TiTxtImage image;

@@ -77,7 +77,6 @@ class UpgradeTest : public ::testing::Test {
     // The loader twin is back 100 ms after load PC and the encoder 500 ms after the
     // reset: the scaled waits (3 x 1000 ms, 6000 ms) must still cover that.
     platform::SetTimeScale(0.15);
-    firmware_upgrade::key_codes = {};
     firmware_upgrade::scanDeviceAgain = false;
     sample_ = home_.path() + "/sample_firmware_v1.3.0.txt";
     ASSERT_TRUE(QFile::copy(":/firmware/sample_firmware_v1.3.0.txt", sample_));
@@ -310,7 +309,10 @@ TEST_F(UpgradeTest, FilesThatCannotBeUsedNeverReachTheDevice) {
   };
 
   EXPECT_EQ(attempt(""), "No file specified\r\n");
-  EXPECT_EQ(window->statusBox->toPlainText(), "Starting\nNo file specified\n");
+  // The encoder's settings were kept before it left for its loader, and the window says so.
+  EXPECT_EQ(window->statusBox->toPlainText(),
+            "Starting\nNo file specified\nThe settings of this unit are kept safe; the next upgrade will "
+            "restore them.\n");
   const QString broken = WriteFile("broken.txt", "@4400\r\n4F 5\r\nq\r\n");
   const QString why = attempt(broken);
   EXPECT_TRUE(why.startsWith("Cannot use " + broken + ": ") && why.endsWith("\r\n") &&
@@ -362,14 +364,13 @@ TEST_F(UpgradeTest, EntryAnsweredNoOrWithoutStatusOrRefused) {
 
   // Status unreadable and EnterFirmwareUpgrade refused: fallback values, controls off,
   // and the window opens all the same.
-  firmware_upgrade::key_codes[0] = 0x33;
   twin_->InjectFault(sim::EncoderFault::Refuse, 2);
   form_->btnLoadFirmware->click();
   EXPECT_EQ(Messages(), QStringList({Question, "Unable to get device status information\n|Orvane Drossel |Ok|2"}));
-  EXPECT_EQ(std::make_tuple(firmware_upgrade::keypadType_index, firmware_upgrade::ledBrightness_index,
-                            firmware_upgrade::jackLedBrightness_index, firmware_upgrade::key_codes[0]),
-            std::make_tuple(0, 6, 6, 0x33));
-  EXPECT_EQ(firmware_upgrade::serialNumber, " ");
+  ASSERT_NE(FindWindow(), nullptr);
+  EXPECT_EQ(FindWindow()->unit.settings, EncoderSettings::Fallback());
+  EXPECT_FALSE(FindWindow()->unit.settingsKnown);
+  EXPECT_EQ(FindWindow()->unit.port, twin_->UsbPort());
   EXPECT_FALSE(form_->button8->isEnabled() || form_->keypadTypeCbox->isEnabled());
   ASSERT_NE(FindWindow(), nullptr);
   EXPECT_TRUE(FindWindow()->isVisible());
@@ -380,11 +381,11 @@ TEST_F(UpgradeTest, RestoreWritesTheSerialNumberOnlyWhenItIsOne) {
   platform::SetTimeScale(0.001);
   twin_ = sim::PlugEncoder();
   firmware_upgrade window;
-  firmware_upgrade::keypadType_index = 1, firmware_upgrade::ledBrightness_index = 3;
-  firmware_upgrade::jackLedBrightness_index = 5;
+  window.unit.settings.keypadType = 1, window.unit.settings.volumeLed = 3;
+  window.unit.settings.jackLed = 5;
   const Cmds rest = {{0x07, {1}}, {0x05, Bytes(8, 0)}, {0x02, {0, 3}}, {0x02, {1, 5}}, {0x09, {}}};
-  auto restore = [&](const QString& serial) {
-    firmware_upgrade::serialNumber = serial;
+  auto restore = [&](const std::string& serial) {
+    window.unit.settings.serialNumber = serial;
     twin_->ClearCommands();
     emit window.backgroundWorker1->RunWorkerCompleted(true, false);
     return EncoderCommands();
@@ -393,7 +394,7 @@ TEST_F(UpgradeTest, RestoreWritesTheSerialNumberOnlyWhenItIsOne) {
   Cmds withSerial = {{0x0E, Bytes({'O', 'V', '0', '0', '0', '1', '2', '3', '4', '5', '6', '7'})}};
   withSerial.insert(withSerial.end(), rest.begin(), rest.end());
   EXPECT_EQ(restore("OV0001234567"), withSerial);
-  EXPECT_EQ(restore(" No Serial Number"), rest);
+  EXPECT_EQ(restore(""), rest);
   EXPECT_EQ(restore(" "), rest);
   EXPECT_EQ(Messages(), QStringList());
 

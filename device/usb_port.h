@@ -1,0 +1,38 @@
+// Which physical USB port a unit is plugged into. A unit keeps its port while it goes
+// into its firmware loader and comes back, whereas its place in an enumeration and its
+// device path change, so the port is how the program follows one unit.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pellix_usb_encoder {
+
+// Loader identifiers: the encoder's microcontroller while it runs its USB loader.
+constexpr int LoaderVendorId = 0x2047, LoaderProductId = 0x0200;
+
+// The USB port ("1-2.3": bus, then the port numbers from the root hub down) of the HID
+// device at `path`, as hidapi lists it; empty when it cannot be learnt.
+//   - "/dev/hidrawN" (Linux): read from sysfs, behind the hidraw node;
+//   - a path that names its port itself with "port=" (the simulated bus does).
+std::string UsbPortOfPath(const char* path);
+
+// The port named by a sysfs device path such as
+// "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2.3/1-2.3:1.1/0003:2047:0A3B.0005":
+// its last element of the form "B-P[.P...]". Empty when there is none.
+std::string UsbPortOfSysfsPath(const std::string& sysfsPath);
+
+// One unit on the bus: an encoder running its firmware (its configuration interface) or
+// a unit waiting in its firmware loader.
+struct UsbUnit {
+  bool inLoader = false;
+  std::string port;       // empty when it cannot be learnt
+  std::string path;       // hidapi's path of the interface
+  std::string usbSerial;  // the USB serial number string, narrowed; may be empty
+};
+
+// Every encoder and loader on the bus now, encoders first, each in enumeration order.
+// Runs under the device lock.
+std::vector<UsbUnit> ListUnits();
+
+}  // namespace pellix_usb_encoder
