@@ -300,7 +300,7 @@ bool FirmwareUpgrader::ChooseLoader(UpgradeUnit& unit, QString& problem) {
       problem = QStringLiteral("Several units wait in their firmware loader (USB ports ") +
                 PortList(loaders) +
                 QStringLiteral("); the upgrade cannot tell which one to program. Unplug the "
-                               "others, or choose one by its port. Nothing was sent.");
+                               "other units and try again. Nothing was sent.");
       return false;
     }
     if (loaders.front().port.empty()) {

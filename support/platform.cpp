@@ -123,8 +123,21 @@ std::string BaseName(const std::string& path) {
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+namespace {
+std::function<void(int)>& SleepOverride() {
+  static std::function<void(int)> sleep;
+  return sleep;
+}
+}  // namespace
+
+void SetSleepOverride(std::function<void(int ms)> sleep) { SleepOverride() = std::move(sleep); }
+
 void SleepMs(int ms) {
   if (ms <= 0) return;
+  if (const auto& sleep = SleepOverride()) {
+    sleep(ms);
+    return;
+  }
   const double scaled = ms * TimeScale();
 
   if (OnGuiThread()) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace pellix_usb_encoder::platform {
@@ -31,6 +32,10 @@ std::string BaseName(const std::string& path);
 void SleepMs(int ms);
 // Milliseconds since an arbitrary start, for measuring waits.
 uint64_t TickCountMs();
+
+// Replaces what SleepMs does (tests on a simulated clock advance that clock by the
+// unscaled `ms` instead of sleeping). An empty function puts the real sleep back.
+void SetSleepOverride(std::function<void(int ms)> sleep);
 
 // Scales every SleepMs: 1.0 in the program, small in tests. Never 0: waits still happen.
 void SetTimeScale(double scale);

@@ -13,6 +13,7 @@
 
 #include "cli/provisioning_cli.h"
 #include "device/encoder_session.h"
+#include "firmware/settings_recovery.h"
 #include "firmware/upgrader.h"
 #include "loader/ti_txt.h"
 #include "sim/encoder_twin.h"
@@ -73,6 +74,8 @@ class CliTest : public ::testing::Test {
     platform::SetTimeScale(0.001);
     ResetUpgraderState();
     FirmwareUpgrader::SetRecoveryFolder(Path("config"));
+    // Every fixed wait of the program moves the bus clock instead of sleeping.
+    platform::SetSleepOverride([](int ms) { Bus::Instance().AdvanceMs(ms); });
     twin_ = sim::PlugEncoder();
   }
   void TearDown() override {
@@ -81,6 +84,10 @@ class CliTest : public ::testing::Test {
     platform::SetTimeScale(1.0);
     ResetUpgraderState();
     FirmwareUpgrader::SetRecoveryFolder({});
+    platform::SetSleepOverride({});
+  }
+  bool RecoveryPending() const {
+    return !LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder()).empty();
   }
 
   int Cli(const Args& args, cli::Options options = {}) {
@@ -286,10 +293,8 @@ TEST_F(CliTest, SaveDefaultsAndFactoryReset) {
   EXPECT_EQ(Cli({"save-defaults"}), 4);
   EXPECT_NE(Err().find("Unable to Write Default.."), std::string::npos);
 
-  // The encoder restarts and comes back 1 ms later on the real clock, within the
-  // (scaled) wait.
-  Bus::Instance().UseVirtualClock(false);
-  twin_->SetRejoinDelayMs(1);
+  // The encoder restarts and comes back within the 3000 ms wait.
+  twin_->SetRejoinDelayMs(2500);
   ASSERT_EQ(Cli({"factory-reset"}), 0) << Err();
   EXPECT_EQ(Sent(), Cmds({{0x0A, {}}, {0x01, {}}}));
   EXPECT_EQ(twin_->FactoryResetCount(), 1);
@@ -395,11 +400,6 @@ TEST_F(CliTest, ExportConfigWritesWhatApplyConfigReadsBack) {
 }
 
 TEST_F(CliTest, UpgradeFirmwareProgramsTheImageAndRestoresTheSettings) {
-  // Real clock: the loader joins 100 ms after the encoder leaves for it, the RAM loader
-  // 100 ms after it is started and the encoder 500 ms after the reset; the scaled waits
-  // (3 x 1000 ms, 6000 ms) must still cover that.
-  Bus::Instance().UseVirtualClock(false);
-  platform::SetTimeScale(0.15);
   auto loader = sim::AttachLoaderTo(twin_);
   twin_->SetSettings(Custom());  // not saved: the restart alone would lose them
 
@@ -425,6 +425,100 @@ TEST_F(CliTest, UpgradeFirmwareProgramsTheImageAndRestoresTheSettings) {
   std::string error;
   ASSERT_TRUE(TiTxtParseFile(SampleFirmware, image, error)) << error;
   for (const auto& run : image.runs) EXPECT_EQ(loader->ReadRange(run.address, run.bytes.size()), run.bytes);
+  EXPECT_FALSE(RecoveryPending());  // restored, so nothing is kept
+}
+
+// Units are told apart by their USB port: a second unit waiting in its loader is never
+// programmed in another's place, and with two encoders nothing changes without --device.
+TEST_F(CliTest, UnitsAreChosenByPortOrSerialAndNeverMixedUp) {
+  auto loaderA = sim::AttachLoaderTo(twin_);
+  auto loaderB = std::make_shared<sim::LoaderTwin>();
+  Bus::Instance().Plug(loaderB);
+  twin_->SetSettings(Custom());
+  const Bytes flashB = loaderB->ReadRange(0x4400, 0x200);
+  ASSERT_EQ(twin_->UsbPort(), "1-1");
+  ASSERT_EQ(loaderB->UsbPort(), "1-2");
+
+  ASSERT_EQ(Cli({"upgrade-firmware", SampleFirmware}), 0) << Err();
+  EXPECT_EQ(twin_->FirmwareVersion(), "V1.3.0");
+  EXPECT_EQ(twin_->Settings(), Custom());
+  EXPECT_FALSE(loaderA->Commands().empty());
+  EXPECT_TRUE(loaderB->Commands().empty());
+  EXPECT_EQ(loaderB->ReadRange(0x4400, 0x200), flashB);
+
+  auto other = sim::PlugEncoder();
+  other->SetSerialNumber("OV999999");
+  ASSERT_EQ(Cli({"list"}), 0);
+  EXPECT_EQ(Out(),
+            "PORT        STATE              SERIAL NUMBER   FIRMWARE    SETTINGS\n"
+            "1-1         encoder            OV000123        V1.3.0      \n"
+            "1-3         encoder            OV999999        V1.2.7      \n"
+            "1-2         firmware loader    -               -           \n");
+  ASSERT_EQ(Cli({"list", "--json"}), 0);
+  EXPECT_NE(Out().find("{\"port\": \"1-2\", \"state\": \"loader\", \"serial_number\": \"\", "
+                       "\"firmware_version\": \"\", \"pending_recovery\": false}"),
+            std::string::npos) << Out();
+
+  // Changing anything needs a choice; reading does not.
+  for (const Args& args : {Args{"set-led", "volume", "3"}, Args{"upgrade-firmware", SampleFirmware}}) {
+    EXPECT_EQ(Cli(args), 2);
+    EXPECT_NE(Err().find("2 encoders are attached; choose one with --device PORT|SERIAL:\n  1-1  encoder\n  1-3  encoder\n"),
+              std::string::npos) << Err();
+    EXPECT_TRUE(Bus::Instance().Writes().empty());
+  }
+  EXPECT_EQ(Cli({"--device", "1-3", "set-led", "volume", "3"}), 0) << Err();
+  EXPECT_EQ(Cli({"set-keypad", "alternate", "--device=OV999999"}), 0) << Err();
+  EXPECT_EQ(other->Settings().volLedBrightness, 3);
+  EXPECT_EQ(other->Settings().keypadType, 1);
+  EXPECT_EQ(twin_->Settings(), Custom());
+  EXPECT_EQ(Cli({"--device", "1-9", "status"}), 3);
+  EXPECT_EQ(Cli({"--device", "1-2", "status"}), 3);
+  EXPECT_NE(Err().find("is waiting in its firmware loader"), std::string::npos) << Err();
+}
+
+// A failure anywhere in the loader phase leaves the unit in its loader; the retry finds
+// no status to read, and writes back the settings kept before the first attempt.
+TEST_F(CliTest, RetryAfterAFailedUpgradeRestoresTheUsersSettings) {
+  // Pulled out after so many reports of the loader phase, or a CRC check unanswered.
+  const std::vector<std::pair<std::string, int>> unplugs = {
+      {"first password", 1}, {"RAM loader transfer", 20}, {"programming", 120}};
+  std::vector<std::string> stages;
+  for (const auto& u : unplugs) stages.push_back(u.first);
+  stages.push_back("verification");
+
+  for (const std::string& stage : stages) {
+    SCOPED_TRACE(stage);
+    TearDown();
+    SetUp();
+    auto loader = sim::AttachLoaderTo(twin_);
+    twin_->SetSettings(Custom());  // the user's settings, never saved as defaults
+    const auto unplug = std::find_if(unplugs.begin(), unplugs.end(),
+                                     [&](const auto& u) { return u.first == stage; });
+    if (unplug != unplugs.end()) {
+      twin_->SetOnEnterFirmwareUpgrade([loader, reports = unplug->second](sim::WriteContext&) {
+        loader->UnplugAfterReports(reports);
+        Bus::Instance().PlugAfter(loader, 100);
+      });
+      loader->SetUsbPort(twin_->UsbPort());
+    } else {
+      loader->SetCrcSilent(true);
+    }
+
+    EXPECT_NE(Cli({"upgrade-firmware", SampleFirmware}), 0);
+    EXPECT_NE(Err().find("the next upgrade will restore them"), std::string::npos) << Err();
+    EXPECT_TRUE(RecoveryPending());
+    EXPECT_FALSE(Bus::Instance().IsPlugged(*twin_));
+
+    // The unit is put back as it is: still in its loader.
+    if (!Bus::Instance().IsPlugged(*loader)) Bus::Instance().Plug(loader);
+    loader->SetCrcSilent(false);
+    ASSERT_EQ(Cli({"upgrade-firmware", SampleFirmware}), 0) << Err();
+    EXPECT_NE(Err().find("already in its firmware loader"), std::string::npos) << Err();
+    EXPECT_EQ(twin_->FirmwareVersion(), "V1.3.0");
+    EXPECT_EQ(twin_->Settings(), Custom());
+    EXPECT_EQ(twin_->Defaults(), Custom());
+    EXPECT_FALSE(RecoveryPending());
+  }
 }
 
 TEST_F(CliTest, UpgradeFirmwareRefusesBadFilesAndAMissingEncoder) {

@@ -21,6 +21,7 @@
 #include "common/window_test_support.h"
 #include "device/device_lock.h"
 #include "device/hid_transport.h"
+#include "firmware/settings_recovery.h"
 #include "firmware/upgrade_window.h"
 #include "loader/ti_txt.h"
 #include "sim/loader_twin.h"
@@ -374,6 +375,77 @@ TEST_F(UpgradeTest, EntryAnsweredNoOrWithoutStatusOrRefused) {
   EXPECT_FALSE(form_->button8->isEnabled() || form_->keypadTypeCbox->isEnabled());
   ASSERT_NE(FindWindow(), nullptr);
   EXPECT_TRUE(FindWindow()->isVisible());
+}
+
+// Two units, one already waiting in its loader: the window programs the unit it sent into
+// its loader, and after a failed attempt it finds the unit's settings kept for the retry.
+TEST_F(UpgradeTest, TheRightUnitIsProgrammedAndItsKeptSettingsSurviveARetry) {
+  auto waiting = std::make_shared<sim::LoaderTwin>();
+  Bus::Instance().Plug(waiting);
+  StartMainWindow();
+  sim::EncoderSettings s = twin_->Settings();
+  s.keypadType = 2, s.volLedBrightness = 4, s.jackLedBrightness = 8;
+  twin_->SetSettings(s);
+  form_->button11->click();
+  Messages();
+
+  form_->btnLoadFirmware->click();
+  firmware_upgrade* window = FindWindow();
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(window->unit.port, twin_->UsbPort());
+  QObject::connect(window->backgroundWorker1, &BackgroundWorker::RunWorkerCompleted, window,
+                   [this](const QVariant& result, bool) { result_ = result.toBool(), finished_ = true; });
+  ASSERT_TRUE(WaitFor([&] { return window->labelNumOfDevices->text() == "Found 2 devices"; }));
+  loader_->SetCrcSilent(true);
+  Upgrade(window, sample_);
+  EXPECT_FALSE(result_);
+  EXPECT_TRUE(window->statusBox->toPlainText().endsWith(
+      "Memory verification error\nThe settings of this unit are kept safe; the next upgrade will restore them.\n"));
+  EXPECT_TRUE(waiting->Commands().empty());
+  ASSERT_TRUE(WaitFor([&] { return !window->UpgradeOrCountRunning(); }));
+  window->close();
+  ASSERT_TRUE(WaitFor([&] { return FindWindow() == nullptr; }));
+  Messages();
+
+  // The retry starts with the unit in its loader and no status to read: the window
+  // still knows the unit's port, and writes back the settings kept for it.
+  loader_->SetCrcSilent(false);
+  form_->btnLoadFirmware->click();
+  EXPECT_EQ(Messages(), QStringList({Question, "Unable to get device status information\n|Orvane Drossel |Ok|2"}));
+  window = FindWindow();
+  ASSERT_NE(window, nullptr);
+  QObject::connect(window->backgroundWorker1, &BackgroundWorker::RunWorkerCompleted, window,
+                   [this](const QVariant& result, bool) { result_ = result.toBool(), finished_ = true; });
+  ASSERT_TRUE(WaitFor([&] { return window->labelNumOfDevices->text() == "Found 2 devices"; }));
+  Upgrade(window, sample_);
+  EXPECT_TRUE(result_);
+  EXPECT_TRUE(window->statusBox->toPlainText().contains(
+      "The settings kept before an earlier upgrade of this unit will be restored afterwards."));
+  EXPECT_EQ(twin_->FirmwareVersion(), "V1.3.0");
+  EXPECT_EQ(twin_->Settings(), s);
+  EXPECT_EQ(twin_->Defaults(), s);
+  EXPECT_TRUE(waiting->Commands().empty());
+  EXPECT_TRUE(LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder()).empty());
+  ASSERT_TRUE(WaitFor([&] { return !window->UpgradeOrCountRunning(); }));
+  window->close();
+  ASSERT_TRUE(WaitFor([&] { return FindWindow() == nullptr; }));
+
+  // A window that does not know its unit, with two loaders waiting: nothing is sent, and
+  // the refusal names both.
+  auto third = std::make_shared<sim::LoaderTwin>();
+  Bus::Instance().Plug(third);
+  firmware_upgrade blind;
+  blind.show();
+  QObject::connect(blind.backgroundWorker1, &BackgroundWorker::RunWorkerCompleted, &blind,
+                   [this](const QVariant& result, bool) { result_ = result.toBool(), finished_ = true; });
+  ASSERT_TRUE(WaitFor([&] { return blind.labelNumOfDevices->text() == "Found 2 devices"; }));
+  Upgrade(&blind, sample_);
+  EXPECT_FALSE(result_);
+  EXPECT_TRUE(blind.statusBox->toPlainText().contains(
+      "Several units wait in their firmware loader (USB ports 1-1, 1-3); the upgrade cannot "
+      "tell which one to program. Unplug the other units and try again. Nothing was sent.")) << blind.statusBox->toPlainText().toStdString();
+  EXPECT_TRUE(waiting->Commands().empty() && third->Commands().empty());
+  ASSERT_TRUE(WaitFor([&] { return !blind.UpgradeOrCountRunning(); }));
 }
 
 // The settings restore on its own, as a successful upgrade's completion runs it.
