@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "firmware/flash_map.h"
 #include "loader/bsl430.h"
 #include "loader/ti_txt.h"
 #include "sim/loader_twin.h"
@@ -34,6 +35,7 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
+// 48 KiB from 0x4400, through the vector area (the reset vector among it) to 0x103FF.
 std::string MakeImage() {
   std::string text = "@4400\r\n";
   uint32_t x = 12345;
@@ -83,7 +85,7 @@ int main() {
   std::string path = imagePath.string();
   TiTxtImage parsed;
   std::string error;
-  if (!TiTxtParse(image, parsed, error)) {
+  if (!TiTxtParse(image, parsed, error) || !CheckProgrammableImage(parsed, error)) {
     std::fprintf(stderr, "bad image: %s\n", error.c_str());
     return 1;
   }
@@ -104,7 +106,7 @@ int main() {
 
   // Erase the segments the image occupies.
   start = Clock::now();
-  for (const TiTxtBlock& block : TiTxtBlocks(parsed, 512)) BSL_eraseSegment(block.address);
+  for (const uint32_t segment : FlashSegmentsTouched(parsed)) BSL_eraseSegment(segment);
   const double eraseMs = Ms(start);
 
   // Program.

@@ -17,6 +17,7 @@
 #include "device/hid_transport.h"
 #include "device/usb_port.h"
 #include "firmware/crc.h"
+#include "firmware/flash_map.h"
 #include "firmware/settings_recovery.h"
 #include "support/config_file.h"
 #include "loader/ti_txt.h"
@@ -66,6 +67,17 @@ bool CopyTerminated(const QString& text, std::vector<char>& buffer, size_t size)
   if (static_cast<size_t>(text.size()) >= size) return false;
   FirmwareUpgrader::StringToChar(text, buffer.data());
   return true;
+}
+
+// Copies the system's bytes of `path` into a zero-filled buffer of PathBytes bytes, as
+// the loader library takes a file name. A path that cannot be spelled or does not fit
+// leaves the buffer empty (CheckFirmwareFile refuses both before this is reached).
+void CopyPath(const QString& path, std::vector<char>& buffer) {
+  buffer.assign(PathBytes, '\0');
+  QByteArray bytes;
+  if (!FirmwareUpgrader::PathToBytes(path, bytes)) return;
+  if (static_cast<size_t>(bytes.size()) >= PathBytes) return;
+  std::copy(bytes.begin(), bytes.end(), buffer.begin());
 }
 
 QString ResourceText(const char* alias) {
@@ -176,22 +188,31 @@ bool FirmwareUpgrader::CheckFirmwareFile(const QString& path, QString& problem) 
   }
 #endif
   // The whole file is checked before the device is touched: a file the loader could
-  // not read would otherwise be found out only after the flash was erased.
-  if (static_cast<size_t>(path.size()) >= PathBytes) {
+  // not read, or an image that would leave the device unable to start, would otherwise
+  // be found out only after the flash was erased.
+  QByteArray pathBytes;
+  if (!PathToBytes(path, pathBytes)) {
+    problem = QStringLiteral("The file path has characters this system cannot use in a file "
+                             "name; rename the file or choose another folder");
+    return false;
+  }
+  if (static_cast<size_t>(pathBytes.size()) >= PathBytes) {
     problem = QStringLiteral("The file path is too long (199 characters at most)");
     return false;
   }
-  std::vector<char> pathBytes;
-  CopyTerminated(path, pathBytes, PathBytes);
+  const QString cannotUse = QStringLiteral("Cannot use ") + path + QStringLiteral(": ");
   TiTxtImage image;
   std::string error;
-  if (!TiTxtParseFile(std::string(pathBytes.data()), image, error)) {
-    problem = QStringLiteral("Cannot use ") + path + QStringLiteral(": ") +
-              QString::fromStdString(error);
+  if (!TiTxtParseFile(pathBytes.toStdString(), image, error)) {
+    problem = cannotUse + QString::fromStdString(error);
     return false;
   }
   if (image.ByteCount() == 0) {
     problem = QStringLiteral("The file holds no firmware data");
+    return false;
+  }
+  if (!CheckProgrammableImage(image, error)) {
+    problem = cannotUse + QString::fromStdString(error);
     return false;
   }
   return true;
@@ -439,7 +460,7 @@ void FirmwareUpgrader::CustomSelectedFirmware(const QString& filenameString,
   }
 
   std::vector<char> path;
-  CopyTerminated(filenameString, path, PathBytes);
+  CopyPath(filenameString, path);
 
   // After a mass erase the flash is blank already.
   if (!massErased) {
@@ -528,6 +549,13 @@ void FirmwareUpgrader::StringToChar(const QString& str, char* character) {
   }
 }
 
+bool FirmwareUpgrader::PathToBytes(const QString& path, QByteArray& bytes) {
+  bytes = QFile::encodeName(path);
+  // A name the system's encoding cannot hold comes back changed; a zero byte would end
+  // the path early in the loader library.
+  return QFile::decodeName(bytes) == path && !bytes.contains('\0');
+}
+
 QString FirmwareUpgrader::padHexStringValue(QString hexString) {
   const qsizetype at = std::min<qsizetype>(2, hexString.size());
   if (hexString.size() < 4) {
@@ -572,11 +600,19 @@ uint32_t FirmwareUpgrader::CRC_Check_File(char* filename) {
 
 uint32_t FirmwareUpgrader::EraseDataSegment_File(char* fileName) {
   if (BSL_openTI_TextForRead(fileName) == -2) return FileNotOpened;
+  // A block may end in the next segment, and an information segment is smaller than a
+  // block: the segments come from every byte of every block, each erased once.
+  TiTxtImage touched;
+  const auto block = std::make_unique<DataBlock_>();
   while (BSL_moreDataToRead_TextFile() != 0) {
-    const DataBlock_ block = BSL_readTI_TextFile(EraseBlockBytes);
-    BSL_eraseSegment(block.startAddress);  // a failed erase shows up at verification
+    *block = BSL_readTI_TextFile(EraseBlockBytes);
+    touched.runs.push_back(
+        {block->startAddress, std::vector<uint8_t>(block->bytes, block->bytes + block->byteCount)});
   }
   BSL_closeTI_Text();
+  for (const uint32_t segment : FlashSegmentsTouched(touched)) {
+    BSL_eraseSegment(segment);  // a failed erase shows up at verification
+  }
   return 0;
 }
 

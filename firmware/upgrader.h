@@ -5,6 +5,7 @@
 // thread).
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -115,6 +116,10 @@ class FirmwareUpgrader {
   // Copies the low 8 bits of every character of `str` to consecutive bytes at
   // `character`; writes no terminator.
   static void StringToChar(const QString& str, char* character);
+  // The bytes the system spells `path` with (UTF-8 on Linux), as the loader library
+  // and the file functions take it; false when the path cannot be spelled so (a
+  // character the system's encoding lacks, or a zero).
+  static bool PathToBytes(const QString& path, QByteArray& bytes);
   // Widens "0x" plus hexadecimal digits to four digits: "0x200" gives "0x0200".
   static QString padHexStringValue(QString hexString);
 
@@ -126,13 +131,15 @@ class FirmwareUpgrader {
   static uint32_t CRC_Check(uint32_t addr, uint32_t length, uint32_t crcValue);
   // 0 every block matches, 1 a block differs, 0xFFFFFFFE the file cannot be opened.
   static uint32_t CRC_Check_File(char* filename);
-  // Erases every segment in which a block of at most 512 bytes begins; 0 done,
-  // 0xFFFFFFFE the file cannot be opened.
+  // Erases every flash segment the image in the file writes to, each once, lowest
+  // first; 0 done, 0xFFFFFFFE the file cannot be opened.
   static uint32_t EraseDataSegment_File(char* fileName);
 
   // Checks that `path` can be programmed at all, before any device command: the build
-  // can program this device, the path fits the loader library, the whole file is a
-  // valid TI-TXT image with data. Otherwise false, with the reason in `problem`.
+  // can program this device, the system can spell the path and it fits the loader
+  // library's 200-byte buffer, the whole file is a valid TI-TXT image with data, and the
+  // image writes only programmable flash and sets the reset vector
+  // (CheckProgrammableImage). Otherwise false, with the reason in `problem`.
   static bool CheckFirmwareFile(const QString& path, QString& problem);
 
   // The whole upgrade on the calling (worker) thread: the file check, the choice of the

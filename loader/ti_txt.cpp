@@ -7,11 +7,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 namespace {
 
 constexpr uint32_t kHighestAddress = 0xFFFFF;  // 20-bit MSP430X address space
+// A file is read whole into memory; the largest part has 256 KiB of flash, which as
+// TI-TXT is well under 1 MiB.
+constexpr uint64_t kLargestFile = 4 * 1024 * 1024;
+// A malformed data group is shown up to this many characters.
+constexpr size_t kShownTokenDigits = 16;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -98,17 +102,53 @@ bool ParseData(std::string_view line, size_t lineNumber, TiTxtRun& run, std::str
       }
       ++end;
     }
-    if ((end - i) % 2 != 0) {
-      error = LinePrefix(lineNumber) + "odd number of hex digits";
+    // Exactly one byte per group: "0102" is not read as two bytes, since a file that
+    // lost its blanks is as likely to have lost digits too.
+    if (end - i != 2) {
+      std::string_view token = line.substr(i, end - i);
+      const bool cut = token.size() > kShownTokenDigits;
+      if (cut) token = token.substr(0, kShownTokenDigits);
+      error = LinePrefix(lineNumber) + "'" + std::string(token) + (cut ? "...'" : "'") +
+              " is not one byte (two hexadecimal digits)";
       return false;
     }
-    for (; i < end; i += 2) {
-      if (run.address + run.bytes.size() > kHighestAddress) {
-        error = LinePrefix(lineNumber) + "data past 0xFFFFF";
-        return false;
-      }
-      run.bytes.push_back(static_cast<uint8_t>(HexValue(line[i]) * 16 + HexValue(line[i + 1])));
+    if (run.address + run.bytes.size() > kHighestAddress) {
+      error = LinePrefix(lineNumber) + "data past 0xFFFFF";
+      return false;
     }
+    run.bytes.push_back(static_cast<uint8_t>(HexValue(line[i]) * 16 + HexValue(line[i + 1])));
+    i = end;
+  }
+  return true;
+}
+
+// Refuses runs that write an address another run writes too: which of the two values
+// would end up in flash depends on the order the loader is sent them, and a tool that
+// wrote such a file has lost track of its layout. An "@" line without data still claims
+// its address, so that the same address twice is refused as well.
+bool CheckRunsApart(const TiTxtImage& image, const std::vector<size_t>& runLines,
+                    std::string& error) {
+  std::vector<size_t> order(image.runs.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return image.runs[a].address < image.runs[b].address;
+  });
+  auto end = [&](size_t run) {
+    return image.runs[run].address + std::max<uint64_t>(image.runs[run].bytes.size(), 1);
+  };
+  // The run reaching furthest among those starting lower: every earlier run ends at or
+  // before it, so it is the only one a later start can collide with first.
+  size_t furthest = 0;
+  for (size_t k = 0; k < order.size(); ++k) {
+    const size_t run = order[k];
+    if (k > 0 && image.runs[run].address < end(furthest)) {
+      const size_t first = std::min(runLines[run], runLines[furthest]);
+      const size_t second = std::max(runLines[run], runLines[furthest]);
+      error = LinePrefix(second) + "address " + Hex(image.runs[run].address) +
+              " is already in the run at line " + std::to_string(first);
+      return false;
+    }
+    if (k == 0 || end(run) > end(furthest)) furthest = run;
   }
   return true;
 }
@@ -125,6 +165,7 @@ bool TiTxtParse(std::string_view text, TiTxtImage& image, std::string& error) {
   image.runs.clear();
   error.clear();
   TiTxtImage parsed;
+  std::vector<size_t> runLines;  // the line of each run's "@"
   size_t lineNumber = 0;
   size_t position = 0;
   while (position < text.size()) {
@@ -136,6 +177,7 @@ bool TiTxtParse(std::string_view text, TiTxtImage& image, std::string& error) {
     if (line.empty()) continue;
     // The end marker: whatever follows it is not part of the image.
     if (line.front() == 'q' || line.front() == 'Q') {
+      if (!CheckRunsApart(parsed, runLines, error)) return false;
       image = std::move(parsed);
       return true;
     }
@@ -143,6 +185,7 @@ bool TiTxtParse(std::string_view text, TiTxtImage& image, std::string& error) {
       TiTxtRun run;
       if (!ParseAddress(line.substr(1), lineNumber, run.address, error)) return false;
       parsed.runs.push_back(std::move(run));
+      runLines.push_back(lineNumber);
       continue;
     }
     if (parsed.runs.empty()) {
@@ -155,21 +198,55 @@ bool TiTxtParse(std::string_view text, TiTxtImage& image, std::string& error) {
   return false;
 }
 
+namespace {
+
+std::string TooLarge(const std::string& path) {
+  return path + " is larger than 4 MiB; no firmware image is that large";
+}
+
+}  // namespace
+
 bool TiTxtParseFile(const std::string& path, TiTxtImage& image, std::string& error) {
   image.runs.clear();
-  std::error_code ignored;
-  std::ifstream file(path, std::ios::binary);
-  if (!file || std::filesystem::is_directory(path, ignored)) {
+  // Looked at before opening: opening a FIFO would wait for a writer, and a device such
+  // as /dev/zero would never end.
+  std::error_code failed;
+  const auto status = std::filesystem::status(path, failed);
+  if (failed || !std::filesystem::exists(status)) {
     error = "cannot open " + path;
     return false;
   }
-  std::ostringstream contents;
-  contents << file.rdbuf();
+  if (!std::filesystem::is_regular_file(status)) {
+    error = path + " is not a regular file";
+    return false;
+  }
+  const uintmax_t size = std::filesystem::file_size(path, failed);
+  if (!failed && size > kLargestFile) {
+    error = TooLarge(path);
+    return false;
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    error = "cannot open " + path;
+    return false;
+  }
+  // Read in pieces up to one byte past the limit, so that a file grown since it was
+  // looked at is refused rather than read without end.
+  std::string contents;
+  char piece[64 * 1024];
+  while (file && contents.size() <= kLargestFile) {
+    file.read(piece, sizeof piece);
+    contents.append(piece, static_cast<size_t>(file.gcount()));
+  }
   if (file.bad()) {
     error = "cannot read " + path;
     return false;
   }
-  return TiTxtParse(contents.str(), image, error);
+  if (contents.size() > kLargestFile) {
+    error = TooLarge(path);
+    return false;
+  }
+  return TiTxtParse(contents, image, error);
 }
 
 std::vector<TiTxtBlock> TiTxtBlocks(const TiTxtImage& image, size_t maxBytes) {

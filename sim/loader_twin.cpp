@@ -14,7 +14,8 @@
 //   RAM: it rejoins the bus locked, answers the whole command set and buffers writes in
 //   128-byte blocks.
 // Writing 04 A5 to PMMCTL0 (0x0120) resets the device into the programmed firmware: it
-// leaves the bus and calls the reset hook.
+// leaves the bus and calls the reset hook. With the reset vector (0xFFFE-0xFFFF) erased
+// there is no firmware to start: the device rejoins as the ROM loader instead.
 
 #include "sim/loader_twin.h"
 
@@ -61,6 +62,7 @@ constexpr uint32_t kRamStart = 0x2400, kRamEnd = 0x4400;
 constexpr uint32_t kMainStart = 0x4400, kMainEnd = 0x24400, kMainSegment = 512;
 constexpr uint32_t kPasswordAddress = 0xFFE0;
 constexpr size_t kPasswordLength = 32;
+constexpr uint32_t kResetVector = 0xFFFE;
 constexpr uint32_t kPmmCtl0 = 0x0120;
 constexpr uint8_t kPmmKey = 0xA5;
 constexpr uint8_t kPmmResetBits = 0x0C;  // PMMSWPOR | PMMSWBOR
@@ -76,6 +78,7 @@ constexpr uint32_t kWriteBlock = 128;   // the RAM loader's write buffer
 constexpr int64_t kRamLoaderRejoinMs = 100;  // load PC 0x2504 until the RAM loader is back
 constexpr int64_t kLoaderJoinMs = 100;       // EnterFirmwareUpgrade until the loader joins
 constexpr int64_t kEncoderRestartMs = 500;   // reset until the encoder joins again
+constexpr int64_t kLoaderRestartMs = 100;    // reset without firmware until the loader is back
 
 constexpr uint8_t kImageMagic[4] = {'O', 'V', 'F', 'W'};
 constexpr size_t kMaxVersionText = 35;
@@ -330,12 +333,20 @@ struct LoaderTwin::State {
     }
   }
 
+  // A reset starts the programmed firmware through its reset vector. Erased there, as
+  // after an upgrade that stopped half-way, the device starts its ROM loader instead:
+  // it leaves and rejoins as the loader, flash as it was, the encoder not started.
   void Reset(Outcome& out) {
     out.answers.clear();
-    out.reset = true;
-    out.Leave(-1);
     unlocked = false;
     pending.clear();
+    ramLoaderOnJoin = false;
+    if (Read(kResetVector) == 0xFF && Read(kResetVector + 1) == 0xFF) {
+      out.Leave(kLoaderRestartMs);
+      return;
+    }
+    out.reset = true;
+    out.Leave(-1);
   }
 
   void Handle(const uint8_t* data, size_t length, Outcome& out);

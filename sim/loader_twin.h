@@ -7,7 +7,8 @@
 // password at 0xFFE0..0xFFFF, mass erase on a refused password, the ROM loader that
 // takes only RX password, load PC and RX data block fast, the RAM loader started by
 // load PC 0x2504, write buffering in 128-byte blocks, segment erase, CRC and version,
-// and the reset by writing 04 A5 to 0x0120.
+// and the reset by writing 04 A5 to 0x0120 (into the ROM loader again while the reset
+// vector is erased).
 #pragma once
 
 #include <array>
@@ -75,7 +76,8 @@ class LoaderTwin : public SimDevice {
   void SetReportIntervalMs(double ms);
 
   // Called (under the bus lock) when the device resets into the programmed firmware,
-  // after it left the bus; the encoder twin hooks in here to rejoin.
+  // after it left the bus; the encoder twin hooks in here to rejoin. Not called when the
+  // reset vector is erased: the device then rejoins as its ROM loader.
   void SetOnReset(std::function<void(const LoaderTwin&, WriteContext&)> hook);
 
   // SimDevice

@@ -30,6 +30,20 @@ TEST(UpgradeHelpers, TextHelpers) {
   EXPECT_EQ(std::string(buffer, 8), std::string("ab\xE9\x41XXXX", 8));
   firmware_upgrade::StringToChar(QString(), buffer);  // nothing to copy: nothing written
   EXPECT_EQ(buffer[0], 'a');
+
+  // Paths keep every character as the system spells it; one it cannot spell is refused.
+  const std::pair<QString, const char*> paths[] = {
+      {QString("/tmp/") + QChar(0x20AC) + "uro.txt", "/tmp/\xE2\x82\xAC" "uro.txt"},
+      {QString("/tmp/a") + QChar(0xD800) + "b.txt", nullptr},  // half a surrogate pair
+      {QString("/tmp/a") + QChar(0) + "b.txt", nullptr},
+  };
+  for (const auto& [path, bytes] : paths) {
+    QByteArray spelled;
+    EXPECT_EQ(firmware_upgrade::PathToBytes(path, spelled), bytes != nullptr);
+    if (bytes) {
+      EXPECT_EQ(spelled, QByteArray(bytes));
+    }
+  }
 }
 
 TEST(UpgradeHelpers, ChecksumOfTheCountedBytesOnly) {
@@ -48,9 +62,6 @@ TEST(UpgradeHelpers, UnreadableFilesAreRefusedBeforeAnyDeviceRequest) {
 }
 
 TEST(UpgradeHelpers, IdentifiersAndImages) {
-  EXPECT_EQ(Firmware::GetString("VID"), "0x2047");
-  EXPECT_EQ(Firmware::GetString("PID"), "0x200");
-  EXPECT_EQ(Firmware::GetString("RAM_BSL_VERSION"), "00.06.05.34");
   EXPECT_EQ(Firmware::GetString("Forced_BOR.Text"), "@0120\r\n04 A5 \r\nq");
   EXPECT_EQ(Firmware::GetString("unknown"), "");
 

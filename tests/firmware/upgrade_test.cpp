@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fstream>
+
 #include "app/main_window.h"
 #include "common/fake_interaction.h"
 #include "common/window_test_support.h"
@@ -297,6 +299,48 @@ TEST_F(UpgradeTest, LoaderLostDuringStartUpRestartsOnceThenGivesUp) {
   EXPECT_TRUE(WaitFor([&] { return window->labelNumOfDevices->text() == "No device connected"; }));
 }
 
+TEST_F(UpgradeTest, ImageAcrossSegmentsUnderANonAsciiNameIsTheOneProgrammed) {
+  StartMainWindow();
+  // Old contents where the image goes: written over without an erase, they would fail
+  // verification.
+  loader_->LoadFlash(0x1800, Bytes(0x200, 0x00));
+  loader_->LoadFlash(0x4400, Bytes(0x400, 0x00));
+  const std::string header("OVFWV2.0.0\0", 11);
+  Bytes pattern(0x200);
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = uint8_t(i * 7 + 1);
+  // All of information memory (four segments), a header and a run crossing into the
+  // next main segment, the reset vector.
+  const std::vector<TiTxtRun> runs = {{0x1800, pattern},
+                                      {0x4400, Bytes(header.begin(), header.end())},
+                                      {0x45F0, Bytes(pattern.begin(), pattern.begin() + 0x30)},
+                                      {0xFFFE, {0x04, 0x44}}};
+  QByteArray text;
+  for (const auto& run : runs) {
+    text += "@" + QByteArray::number(run.address, 16) + "\r\n";
+    for (uint8_t b : run.bytes) text += QByteArray::number(b + 0x100, 16).mid(1) + " ";
+    text += "\r\n";
+  }
+  const QString file = WriteFile(QString(QChar(0x20AC)) + "uro.txt", text + "q\r\n");
+  // Where a path narrowed to one byte a character would lead: another image.
+  const std::string narrowed = QFile::encodeName(home_.path()).toStdString() + "/\xAC" "uro.txt";
+  std::ofstream(narrowed) << "@4400\n01\n@FFFE\n00 44\nq\n";
+
+  firmware_upgrade* window = OpenUpgradeWindow();
+  ASSERT_NE(window, nullptr);
+  Upgrade(window, file);
+  EXPECT_TRUE(result_);
+  EXPECT_EQ(Normalised(), Successful(file, false));
+  for (const auto& run : runs)
+    EXPECT_EQ(loader_->ReadRange(run.address, run.bytes.size()), run.bytes) << "run at " << run.address;
+  std::vector<uint32_t> erased;
+  for (const auto& c : loader_->Commands())
+    if (c.code == 0x12) erased.push_back(c.address);
+  // The reset vector first, then each segment the image touches once.
+  EXPECT_EQ(erased, std::vector<uint32_t>({0xFFFF, 0x1800, 0x1880, 0x1900, 0x1980, 0x4400, 0x4600, 0xFE00}));
+  EXPECT_EQ(twin_->FirmwareVersion(), "V2.0.0");
+  std::remove(narrowed.c_str());  // a name the temporary folder's clean-up cannot spell
+}
+
 TEST_F(UpgradeTest, FilesThatCannotBeUsedNeverReachTheDevice) {
   StartMainWindow();
   firmware_upgrade* window = OpenUpgradeWindow();
@@ -308,19 +352,32 @@ TEST_F(UpgradeTest, FilesThatCannotBeUsedNeverReachTheDevice) {
     EXPECT_TRUE(WaitFor([&] { return window->btnUpgrade->isEnabled(); }));  // counted again
     return reports_.size() == 1 && reports_[0].first == 0 ? reports_[0].second : "?";
   };
-
-  EXPECT_EQ(attempt(""), "No file specified\r\n");
-  // The encoder's settings were kept before it left for its loader, and the window says so.
-  EXPECT_EQ(window->statusBox->toPlainText(),
-            "Starting\nNo file specified\nThe settings of this unit are kept safe; the next upgrade will "
-            "restore them.\n");
+  const QString tooLong = "The file path is too long (199 characters at most)";
+  const QString outside =
+      " is outside the flash this encoder can be programmed in (information memory 0x1800-0x19FF, "
+      "main flash 0x4400-0x243FF)";
   const QString broken = WriteFile("broken.txt", "@4400\r\n4F 5\r\nq\r\n");
-  const QString why = attempt(broken);
-  EXPECT_TRUE(why.startsWith("Cannot use " + broken + ": ") && why.endsWith("\r\n") &&
-              why.size() > broken.size() + 16) << why.toStdString();
-  EXPECT_EQ(attempt(WriteFile("empty.txt", "@4400\r\nq\r\n")), "The file holds no firmware data\r\n");
-  EXPECT_EQ(attempt(home_.path() + "/" + QString(200 - home_.path().size() - 1, 'f')),
-            "The file path is too long (199 characters at most)\r\n");
+  const QString ram = WriteFile("ram.txt", "@2500\r\n01 02\r\n@FFFE\r\n00 44\r\nq\r\n");
+  const QString noVector = WriteFile("no_vector.txt", "@4400\r\n01 02\r\nq\r\n");
+  const std::pair<QString, QString> cases[] = {
+      {"", "No file specified"},
+      {broken, "Cannot use " + broken + ": line 2: '5' is not one byte (two hexadecimal digits)"},
+      {WriteFile("empty.txt", "@4400\r\nq\r\n"), "The file holds no firmware data"},
+      {ram, "Cannot use " + ram + ": byte at 0x2500" + outside},
+      {noVector, "Cannot use " + noVector +
+                     ": the image has no reset vector at 0xFFFE-0xFFFF; the encoder would not start it"},
+      {home_.path() + "/" + QString(200 - home_.path().size() - 1, 'f'), tooLong},
+      // Fewer than 200 characters, but more than 199 bytes.
+      {home_.path() + "/" + QString((200 - home_.path().size()) / 3 + 1, QChar(0x20AC)), tooLong},
+      {home_.path() + "/a" + QChar(0xD800) + ".txt",
+       "The file path has characters this system cannot use in a file name; rename the file or "
+       "choose another folder"},
+  };
+  for (const auto& [file, expected] : cases) EXPECT_EQ(attempt(file), expected + "\r\n") << file.toStdString();
+  // The encoder's settings were kept before it left for its loader, and the window says so.
+  EXPECT_EQ(window->statusBox->toPlainText(), "Starting\n" + std::rbegin(cases)->second +
+                                                  "\nThe settings of this unit are kept safe; the next "
+                                                  "upgrade will restore them.\n");
   EXPECT_TRUE(loader_->Commands().empty());
 }
 

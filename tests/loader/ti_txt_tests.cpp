@@ -1,6 +1,8 @@
-// The TI-TXT reader on files shaped like the ones toolchains write and on each kind of
-// malformed file; blocks; the library's text and file readers built on it.
+// The TI-TXT reader on files shaped like the ones toolchains write, on each kind of
+// malformed file and on paths that are no image file at all; blocks; the library's text
+// and file readers built on it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -51,8 +53,10 @@ TEST(TiTxt, RefusesMalformedFilesNamingTheLine) {
   const std::pair<const char*, const char*> cases[] = {
       {"@4400\n01 02\n", "no 'q' line at the end"},
       {"", "no 'q' line at the end"},
-      {"@4400\r\n01 02\r\n0 3\r\nq\r\n", "line 3: odd number of hex digits"},
-      {"@4400\n01 02 0\nq\n", "line 2: odd number of hex digits"},
+      {"@4400\r\n01 02\r\n0102 0304\r\nq\r\n", "line 3: '0102' is not one byte (two hexadecimal digits)"},
+      {"@4400\n01 02 0\nq\n", "line 2: '0' is not one byte (two hexadecimal digits)"},
+      {"@4400\n0123456789ABCDEF0123\nq\n",
+       "line 2: '0123456789ABCDEF...' is not one byte (two hexadecimal digits)"},
       {"@4400\n\n\n\n01 G2\nq\n", "line 5: 'G' is not a hexadecimal digit"},
       {"@4400\n01 0\x01\nq\n", "line 2: character 0x01 is not a hexadecimal digit"},
       {"@44O0\nq\n", "line 1: 'O' is not a hexadecimal digit"},
@@ -62,6 +66,12 @@ TEST(TiTxt, RefusesMalformedFilesNamingTheLine) {
       {"@\nq\n", "line 1: '@' without an address"},
       {"@4400 01\nq\n", "line 1: text after the address"},
       {"@FFFFE\n01 02\n03\nq\n", "line 3: data past 0xFFFFF"},
+      // Runs writing the same address, in either order in the file, named by the later line.
+      {"@4400\n01 02 03\n@4402\n04\nq\n", "line 3: address 0x4402 is already in the run at line 1"},
+      {"@4402\n04\n@4400\n01 02 03\nq\n", "line 3: address 0x4402 is already in the run at line 1"},
+      {"@4400\n@4400\n01\nq\n", "line 2: address 0x4400 is already in the run at line 1"},
+      {"@4400\n01 02 03 04 05 06 07 08 09\n@4500\n01\n@4408\n02\nq\n",
+       "line 5: address 0x4408 is already in the run at line 1"},
   };
   for (const auto& [text, reason] : cases) {
     TiTxtImage image;
@@ -132,11 +142,41 @@ TEST(TiTxt, LibraryReadersHandOutBlocks) {
   EXPECT_EQ(BSL_openTI_TextForRead(path.data()), -2);
   EXPECT_EQ(BSL_moreDataToRead_TextFile(), 0);
   std::filesystem::remove(path);
-  EXPECT_EQ(BSL_openTI_TextForRead(path.data()), -2);
-  TiTxtImage image;
-  std::string error;
-  EXPECT_FALSE(TiTxtParseFile(path, image, error));
-  EXPECT_EQ(error, "cannot open " + path);
+}
+
+TEST(TiTxt, FileReaderRefusesWhatIsNotASmallRegularFile) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / "ti_txt_files";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string fifo = (dir / "fifo.txt").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // would block on open: nobody writes to it
+  const std::string large = (dir / "large.txt").string();
+  std::ofstream(large) << "@4400\n01\nq\n";
+  fs::resize_file(large, 4 * 1024 * 1024 + 1);
+  const std::string limit = (dir / "limit.txt").string();
+  std::ofstream(limit) << "@4400\n01\nq\n";
+  fs::resize_file(limit, 4 * 1024 * 1024);  // zeros after "q" are not read as data
+  const std::string missing = (dir / "missing.txt").string();
+
+  const std::pair<std::string, std::string> cases[] = {
+      {fifo, fifo + " is not a regular file"},
+      {"/dev/zero", "/dev/zero is not a regular file"},
+      {dir.string(), dir.string() + " is not a regular file"},
+      {large, large + " is larger than 4 MiB; no firmware image is that large"},
+      {missing, "cannot open " + missing},
+      {limit, ""},
+  };
+  for (const auto& [path, reason] : cases) {
+    TiTxtImage image;
+    std::string error;
+    EXPECT_EQ(TiTxtParseFile(path, image, error), reason.empty()) << path;
+    EXPECT_EQ(error, reason);
+    char* name = const_cast<char*>(path.c_str());
+    EXPECT_EQ(BSL_openTI_TextForRead(name), reason.empty() ? 0 : -2) << path;
+  }
+  BSL_closeTI_Text();
+  fs::remove_all(dir);
 }
 
 }  // namespace

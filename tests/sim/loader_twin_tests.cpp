@@ -417,6 +417,20 @@ TEST_F(LoaderTwinTest, EncoderUpgradeGoesThroughTheLoaderAndBack) {
   bus().AdvanceMs(100);
   ASSERT_TRUE(bus().IsPlugged(*loader) && !loader->RamLoaderRunning());
   EXPECT_EQ(Text(loader->ReadRange(0x4400, 11)), header);
+
+  // With the reset vector erased the reset finds no firmware to start: the device comes
+  // back as its ROM loader, flash as it was, and the encoder stays away.
+  h = OpenLoader();
+  StartRamLoader();
+  EXPECT_EQ(Send(kErase, At(0xFFFF)), kOk);
+  EXPECT_EQ(Send(kRx, Cat(At(0x0120), bor)), kOk);
+  ASSERT_EQ(Write(h, Bsl(kRx, Cat(At(0x0120), bor))), 64);
+  ExpectGone();
+  bus().AdvanceMs(1000);
+  EXPECT_TRUE(bus().IsPlugged(*loader) && !loader->RamLoaderRunning());
+  EXPECT_FALSE(bus().IsPlugged(*twin));
+  EXPECT_EQ(Text(loader->ReadRange(0x4400, 11)), header);
+  EXPECT_EQ(loader->ReadRange(0xFFFE, 2), Bytes(2, 0xFF));
 }
 
 }  // namespace
