@@ -524,7 +524,12 @@ TEST_F(CliTest, RetryAfterAFailedUpgradeRestoresTheUsersSettings) {
 TEST_F(CliTest, UpgradeFirmwareRefusesBadFilesAndAMissingEncoder) {
   sim::AttachLoaderTo(twin_);
   const std::string files[] = {WriteFile("garbage.txt", "this is not firmware\n"), WriteFile("empty.txt", ""),
-                               WriteFile("no_data.txt", "q\n"), Path("nonexistent.txt")};
+                               WriteFile("no_data.txt", "q\n"), Path("nonexistent.txt"),
+                               WriteFile("ram.txt", "@2400\n01\n@FFFE\n00 44\nq\n"),
+                               WriteFile("no_vector.txt", "@4400\n01 02\nq\n"),
+                               WriteFile("words.txt", "@4400\n0102 0304\n@FFFE\n00 44\nq\n"),
+                               WriteFile("twice.txt", "@FFFE\n00 44\n@FFFF\n44\nq\n"),
+                               Path("bad-\xff-name.txt"), "/dev/zero"};
   for (const std::string& file : files) {
     EXPECT_EQ(Cli({"upgrade-firmware", file}), 2) << file;
     EXPECT_FALSE(Err().empty());
