@@ -381,9 +381,10 @@ void Form1::SaveToConfigFile() {
     Warn(QStringLiteral("Unable to Save Config file."));
     return;
   }
-  // Every key is tried; each one that cannot be written is reported.
-  for (const auto& [key, value] : ConfigEntries(lastReadSettings_)) {
-    SetSettings(FromBytes(key), FromBytes(value));
+  // All seven keys in one save: the file holds either the new settings or the old ones.
+  std::string failedKey;
+  if (!WriteConfigFile(FileName, lastReadSettings_, failedKey)) {
+    Warn(QStringLiteral("Failed to update USBOvitoneUtilityCfg.ini file."));
   }
 }
 

@@ -53,6 +53,7 @@ inline bool JackInserted(const EncoderStatus& status) { return status.jackStatus
 // Decodes the GetStatus reply data (length bytes); never reads past data + length.
 // Refuses (returns false) a block shorter than its 16 fixed bytes. A text whose
 // terminator is missing ends at the end of the data; an empty serial number stays empty.
+// Control characters (below 0x20, and 0x7F) in the texts are replaced by '?'.
 bool ParseStatusBlock(const uint8_t* data, uint32_t length, EncoderStatus& status);
 
 }  // namespace pellix_usb_encoder

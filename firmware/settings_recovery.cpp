@@ -8,7 +8,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "support/atomic_file.h"
+#include "support/file_store.h"
 
 namespace pellix_usb_encoder {
 

@@ -10,6 +10,7 @@
 #include "device/encoder_session.h"
 #include "device/hid_transport.h"
 #include "support/config_file.h"
+#include "support/file_store.h"
 #include "support/ini_file.h"
 
 namespace pellix_usb_encoder {
@@ -70,15 +71,14 @@ std::vector<std::pair<std::string, std::string>> ConfigEntries(const EncoderSett
 
 bool CreateConfigFileIfMissing(const std::string& path) {
   if (PathExists(path)) return true;
-  try {
-    if (!CIniFile::Create(path) || !CIniFile::AddSection(ConfigSection, path)) return false;
-    for (const char* key : ConfigKeys) {
-      if (!CIniFile::SetValue(key, "", ConfigSection, path)) return false;
-    }
-    return true;
-  } catch (const std::exception&) {
-    return false;
+  // One write: the section and the seven keys, each empty, listed as adding them one by
+  // one under the section would list them.
+  CIniFile::content records{{std::string(), ' ', ConfigSection, std::string(), std::string()}};
+  for (const char* key : ConfigKeys) {
+    records.insert(records.begin() + 1,
+                   CIniFile::Record{std::string(), ' ', ConfigSection, key, std::string()});
   }
+  return CIniFile::Save(path, records);
 }
 
 bool WriteConfigFile(const std::string& path, const EncoderSettings& settings,
@@ -87,23 +87,35 @@ bool WriteConfigFile(const std::string& path, const EncoderSettings& settings,
     failedKey = ConfigKeys[0];
     return false;
   }
-  for (const auto& [key, value] : ConfigEntries(settings)) {
-    bool saved = false;
-    try {
-      saved = CIniFile::SetValue(key, value, ConfigSection, path);
-    } catch (const std::exception&) {
-      saved = false;  // a malformed file counts as one that cannot be updated
-    }
-    if (!saved) {
-      failedKey = key;
-      return false;
-    }
+  // All seven values in one save: the file never holds a mixture of old and new ones.
+  bool saved = false;
+  try {
+    saved = CIniFile::SetValues(ConfigEntries(settings), ConfigSection, path);
+  } catch (const std::exception&) {
+    saved = false;  // a malformed file counts as one that cannot be updated
   }
-  return true;
+  if (!saved) failedKey = ConfigKeys[0];
+  return saved;
 }
 
 ConfigPlanResult ReadConfigPlan(const std::string& path, ConfigPlan& plan, std::string& problem) {
   const std::string name = FileBaseName(path);
+  // A FIFO would block the read and a device never end: only a regular file of
+  // configuration size is read at all.
+  std::string contents, refusal;
+  switch (ReadSmallFile(path, MaxConfigFileBytes, contents, refusal)) {
+    case ReadOutcome::Ok:
+    case ReadOutcome::Unreadable:
+      break;
+    case ReadOutcome::Missing:
+      return ConfigPlanResult::Missing;
+    case ReadOutcome::NotRegular:
+      problem = name + " is not a regular file; it cannot be a configuration file.";
+      return ConfigPlanResult::Malformed;
+    case ReadOutcome::TooLarge:
+      problem = name + " is larger than 1 MiB; it cannot be a configuration file.";
+      return ConfigPlanResult::Malformed;
+  }
   // The file is read once; a malformed one is reported up front instead of being taken
   // as empty.
   CIniFile::content records;
@@ -115,10 +127,18 @@ ConfigPlanResult ReadConfigPlan(const std::string& path, ConfigPlan& plan, std::
   }
   if (SettingIn(records, "FirstUp") != "Yes") return ConfigPlanResult::NotSaved;
 
+  // A value is sent as one byte: one that does not fit would arrive as another value.
   auto number = [&](const char* key, int& value) {
-    if (ParseConfigNumber(SettingIn(records, key), value)) return true;
-    problem = std::string(key) + " in " + name + " is not a number.";
-    return false;
+    if (!ParseConfigNumber(SettingIn(records, key), value)) {
+      problem = std::string(key) + " in " + name + " is not a number.";
+      return false;
+    }
+    if (value < 0 || value > 255) {
+      problem = std::string(key) + " in " + name + " is " + std::to_string(value) +
+                ", which does not fit one byte (0 to 255).";
+      return false;
+    }
+    return true;
   };
   int layout = 0, volume = 0, jack = 0;
   if (!number("KeypadLayout", layout)) return ConfigPlanResult::BadValue;
@@ -136,6 +156,11 @@ ConfigPlanResult ReadConfigPlan(const std::string& path, ConfigPlan& plan, std::
                                                                            : comma - start),
                              value)) {
         problem = "CodeTableValues in " + name + " does not hold eight numbers.";
+        return ConfigPlanResult::BadValue;
+      }
+      if (value < 0 || value > 255) {
+        problem = "CodeTableValues in " + name + " holds " + std::to_string(value) +
+                  ", which does not fit one byte (0 to 255).";
         return ConfigPlanResult::BadValue;
       }
       plan.table[i] = static_cast<uint8_t>(value);

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
-#include "support/temporary_file.h"
+#include "support/file_store.h"
 
 namespace pellix_usb_encoder {
 
@@ -38,18 +38,8 @@ CIniFile::Record KeyRecord(std::string section, std::string key, std::string val
   return {std::string(), ' ', std::move(section), std::move(key), std::move(value)};
 }
 
-// The file a save really replaces: a symbolic link stays a link and the file it
-// points to is rewritten.
-fs::path SaveTarget(const std::string& FileName) {
-  fs::path target(FileName);
-  std::error_code ec;
-  if (fs::is_symlink(fs::symlink_status(target, ec))) {
-    fs::path resolved = fs::weakly_canonical(target, ec);
-    if (!ec) return resolved;
-  }
-  return target;
-}
-
+// Writes the records over the file; the caller holds the file's lock when it read first.
+bool SaveRecords(const std::string& FileName, const CIniFile::content& records);
 
 void WriteRecord(std::ostream& out, const CIniFile::Record& rec) {
   out << rec.Comments;
@@ -60,6 +50,13 @@ void WriteRecord(std::ostream& out, const CIniFile::Record& rec) {
   else
     out << rec.Key << '=' << rec.Value;
   out << '\n';
+}
+
+bool SaveRecords(const std::string& FileName, const CIniFile::content& records) {
+  std::ostringstream out;
+  for (const CIniFile::Record& rec : records) WriteRecord(out, rec);
+  std::string problem;
+  return WriteFileAtomically(FileName, out.str(), problem);
 }
 
 }  // namespace
@@ -88,8 +85,11 @@ bool CIniFile::RecordSectionKeyIs::operator()(const Record& rec) const {
 
 bool CIniFile::Load(std::string FileName, content& records) {
   records.clear();
-  std::ifstream in(FileName);
-  if (!in.is_open()) return false;
+  std::string text, problem;
+  if (ReadSmallFile(FileName, MaxConfigFileBytes, text, problem) != ReadOutcome::Ok) return false;
+  // A byte-order mark, as some editors write one, is not part of the first line.
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+  std::istringstream in(text);
 
   // Built aside so that a malformed file leaves records empty.
   content loaded;
@@ -133,9 +133,6 @@ bool CIniFile::Load(std::string FileName, content& records) {
     pending += line;
     pending += '\n';
   }
-  // A read error (a directory, a failing device) is not a readable file.
-  if (in.bad()) return false;
-
   if (!pending.empty())
     loaded.push_back({std::move(pending), '\0', std::string(), std::string(), std::string()});
   records = std::move(loaded);
@@ -143,27 +140,8 @@ bool CIniFile::Load(std::string FileName, content& records) {
 }
 
 bool CIniFile::Save(std::string FileName, content records) {
-  const fs::path target = SaveTarget(FileName);
-  const fs::path temp = TemporaryBeside(target, ".tmp-");
-  std::error_code ec;
-
-  std::ofstream out(temp, std::ios::out | std::ios::trunc);
-  if (!out.is_open()) return false;
-  for (const Record& rec : records) WriteRecord(out, rec);
-  out.flush();
-  bool written = out.good();
-  out.close();
-  written = written && !out.fail();
-
-  if (written) {
-    // The new file keeps the access rights the old one had.
-    const fs::file_status old = fs::status(target, ec);
-    if (!ec && fs::is_regular_file(old)) fs::permissions(temp, old.permissions(), ec);
-    fs::rename(temp, target, ec);
-    if (!ec) return true;
-  }
-  fs::remove(temp, ec);
-  return false;
+  const FileLock lock(FileName);
+  return SaveRecords(FileName, records);
 }
 
 bool CIniFile::Create(std::string FileName) { return Save(std::move(FileName), content()); }
@@ -196,30 +174,39 @@ bool CIniFile::RecordExists(std::string KeyName, std::string SectionName, std::s
 
 bool CIniFile::SetValue(std::string KeyName, std::string Value, std::string SectionName,
                         std::string FileName) {
+  return SetValues({{std::move(KeyName), std::move(Value)}}, std::move(SectionName),
+                   std::move(FileName));
+}
+
+bool CIniFile::SetValues(const std::vector<std::pair<std::string, std::string>>& KeyValues,
+                         std::string SectionName, std::string FileName) {
+  // Load to save under one lock: another process's change cannot fall in between.
+  const FileLock lock(FileName);
   content records;
   if (!Load(FileName, records)) return false;
 
-  // One load; the section and key checks run on the loaded list.
-  const auto sectionStart = FindRecord(records, RecordSectionIs(SectionName));
-  if (sectionStart == records.end()) {
-    records.push_back(SectionRecord(SectionName));
-    records.push_back(KeyRecord(std::move(SectionName), std::move(KeyName), std::move(Value)));
-  } else {
-    const auto rec = FindRecord(records, RecordSectionKeyIs(SectionName, KeyName));
+  for (const auto& [key, value] : KeyValues) {
+    const auto sectionStart = FindRecord(records, RecordSectionIs(SectionName));
+    if (sectionStart == records.end()) {
+      records.push_back(SectionRecord(SectionName));
+      records.push_back(KeyRecord(SectionName, key, value));
+      continue;
+    }
+    const auto rec = FindRecord(records, RecordSectionKeyIs(SectionName, key));
     if (rec == records.end())
-      records.insert(sectionStart + 1,
-                     KeyRecord(std::move(SectionName), std::move(KeyName), std::move(Value)));
+      records.insert(sectionStart + 1, KeyRecord(SectionName, key, value));
     else
-      rec->Value = std::move(Value);
+      rec->Value = value;
   }
-  return Save(std::move(FileName), std::move(records));
+  return SaveRecords(FileName, records);
 }
 
 bool CIniFile::AddSection(std::string SectionName, std::string FileName) {
+  const FileLock lock(FileName);
   content records;
   if (!Load(FileName, records)) return false;
   records.push_back(SectionRecord(std::move(SectionName)));
-  return Save(std::move(FileName), std::move(records));
+  return SaveRecords(FileName, records);
 }
 
 }  // namespace pellix_usb_encoder

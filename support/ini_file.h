@@ -5,7 +5,7 @@
 // that list or changes it, and changing operations write the whole list back. It is
 // meant for small files (the configuration file, the firmware upgrade settings). Text
 // is 8-bit, names are compared byte for byte and searches take the first match in
-// file order. There is no locking: use it from one thread at a time.
+// file order.
 //
 // How a file is read (Load), line by line, each line trimmed of blanks, tabs, CR and
 // LF at both ends first (so CR LF files read like LF files); empty lines are skipped:
@@ -32,12 +32,17 @@
 // How a file is written (Save): for each record its Comments as stored, then its
 // CommentMark (a blank for an active line), then "[" Section "]" when Key is empty or
 // Key "=" Value otherwise, then "\n" through a text-mode stream. Loading and saving a
-// file that Save wrote gives the same bytes. Save writes a temporary file beside the
-// target and renames it over the target, so the target is either the old file or the
-// complete new one, never a half-written mixture.
+// file that Save wrote gives the same bytes. Save replaces the file whole through a
+// temporary file flushed to disk (support/file_store.h), so the target is either the
+// old file or the complete new one, never a half-written mixture; a read-only file is
+// left alone. Each changing operation holds an advisory lock on the file from its load
+// to its save, so two processes changing the file take turns and lose no update.
+// Load reads regular files of at most MaxConfigFileBytes only, and passes over a UTF-8
+// byte-order mark at the start.
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pellix_usb_encoder {
@@ -94,6 +99,10 @@ class CIniFile {
   // at the end with the key under it. False when the file cannot be read or saved.
   static bool SetValue(std::string KeyName, std::string Value, std::string SectionName,
                        std::string FileName);
+  // SetValue for several keys of one section at once: one load and one save, so the
+  // file holds either all the new values or none of them.
+  static bool SetValues(const std::vector<std::pair<std::string, std::string>>& KeyValues,
+                        std::string SectionName, std::string FileName);
   // Appends a section header at the end, even when the section already exists.
   static bool AddSection(std::string SectionName, std::string FileName);
 };

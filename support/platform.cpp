@@ -16,7 +16,7 @@
 #include <system_error>
 #include <thread>
 
-#include "support/temporary_file.h"
+#include "support/file_store.h"
 
 namespace pellix_usb_encoder::platform {
 
@@ -79,42 +79,19 @@ bool CreateFolder(const std::string& path) {
   if (path.empty()) return false;
   std::error_code ec;
   const fs::path folder = PathOf(path);
-  fs::create_directory(folder, ec);
+  fs::create_directories(folder, ec);  // every missing folder on the way
   return fs::is_directory(folder, ec);
 }
 
 bool CopyFileReplacing(const std::string& from, const std::string& to) {
   if (from.empty() || to.empty()) return false;
-  std::error_code ec;
-  const fs::path source = PathOf(from);
-  const fs::path target = PathOf(to);
-  if (!fs::is_regular_file(source, ec)) return false;
+  std::string contents, problem;
+  if (ReadSmallFile(from, MaxConfigFileBytes, contents, problem) != ReadOutcome::Ok) return false;
   // A folder of that name must not be replaced by a file.
-  if (fs::is_directory(target, ec)) return false;
-
-  // Copy beside the target first and rename over it last: the rename is atomic within
-  // one folder, so a reader sees either the old file or the complete new one. A name
-  // that happens to be taken is retried with another.
-  fs::path temp;
-  bool copied = false;
-  for (int attempt = 0; attempt < 4 && !copied; ++attempt) {
-    temp = TemporaryBeside(target, ".copy-");
-    ec.clear();
-    copied = fs::copy_file(source, temp, fs::copy_options::none, ec) && !ec;
-    if (!copied && ec != std::errc::file_exists) {
-      fs::remove(temp, ec);
-      return false;
-    }
-  }
-  if (!copied) return false;
-
-  fs::rename(temp, target, ec);
-  if (ec) {
-    std::error_code ignored;
-    fs::remove(temp, ignored);
-    return false;
-  }
-  return true;
+  std::error_code ec;
+  if (fs::is_directory(PathOf(to), ec)) return false;
+  const FileLock lock(to);
+  return WriteFileAtomically(to, contents, problem);
 }
 
 std::string BaseName(const std::string& path) {

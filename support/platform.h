@@ -22,7 +22,8 @@ bool PathExists(const std::string& path);
 bool FileExists(const std::string& path);
 // Creates the folder, and any missing parent folders. True when it exists afterwards.
 bool CreateFolder(const std::string& path);
-// Copies `from` over `to`, replacing `to` whole or leaving it as it was on failure.
+// Copies the configuration-sized regular file `from` over `to`, replacing `to` whole
+// (support/file_store.h) or leaving it as it was on failure: a read-only `to` stays.
 bool CopyFileReplacing(const std::string& from, const std::string& to);
 // The file name without its folder.
 std::string BaseName(const std::string& path);

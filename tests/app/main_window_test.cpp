@@ -272,10 +272,10 @@ TEST_F(MainWindowTest, SaveChangesWritesDefaultThenTheConfigFile) {
   ExpectWarnings({"Unable to Save Config file."});
   EXPECT_EQ(Read(ConfigPath()), saved);
 
-  // A malformed file is reported once per key and left alone.
+  // A malformed file is reported once (the seven keys go in one save) and left alone.
   Write(ConfigPath(), Broken);
   form->button8->click();
-  ExpectWarnings(QStringList(7, "Failed to update USBOvitoneUtilityCfg.ini file."));
+  ExpectWarnings({"Failed to update USBOvitoneUtilityCfg.ini file."});
   EXPECT_EQ(Read(ConfigPath()), Broken);
 }
 

@@ -77,7 +77,9 @@ TEST_F(PlatformFiles, FailedCopyLeavesTheTargetAsItWas) {
 TEST_F(PlatformFiles, FoldersFilesAndNames) {
   EXPECT_TRUE(CreateFolder(Path("Orvane")));
   EXPECT_TRUE(CreateFolder(Path("Orvane")));  // already there is fine
-  EXPECT_FALSE(CreateFolder(Path("a") + PathSeparator() + "b"));
+  // Every missing folder on the way is made.
+  EXPECT_TRUE(CreateFolder(Path("a") + PathSeparator() + "b" + PathSeparator() + "c"));
+  EXPECT_TRUE(fs::is_directory(Path("a") + PathSeparator() + "b" + PathSeparator() + "c"));
   EXPECT_TRUE(PathExists(Path("Orvane")));
   EXPECT_FALSE(FileExists(Path("Orvane")));
   WriteAll(Path("Orvane") + PathSeparator() + "Ovitone.ini", "x");
