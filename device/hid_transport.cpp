@@ -1,5 +1,6 @@
 #include "device/hid_transport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -14,6 +15,10 @@ namespace {
 
 // One empty poll waits this long for a report and counts this much toward the time-out.
 constexpr int PollIntervalMs = 10;
+// The longest a whole exchange may take while the device keeps acknowledging.
+constexpr int MaxExchangeMs = 30000;
+// Reports dropped before a request at most; a device cannot keep the drain going.
+constexpr int MaxStaleReports = 64;
 constexpr int MaxNameUnits = 255;
 
 // Copies a UTF-16 name narrowed to its low bytes, bounded to the caller's buffer.
@@ -136,16 +141,32 @@ int32_t USBEncoderSendAndReceive_a(hid_device* device, uint8_t command, const ui
   DeviceLock lock = LockDevice();
 
   uint8_t buffer[ReportSize];
+  // A reply can only answer the request about to be sent: whatever is waiting now (a
+  // reply that came after its time-out, a duplicate) is dropped first.
+  for (int stale = 0; stale < MaxStaleReports; ++stale) {
+    if (hid_read_timeout(device, buffer, ReportSize, 0) <= 0) break;
+  }
   BuildRequestReport(buffer, command, payload, payloadLength);
   if (hid_write(device, buffer, ReportSize) < 0) return ResultNoDevice;
 
   // Wait for the reply. hid_read_timeout returns as soon as a report arrives, so an
   // exchange costs the device's own latency and nothing more; each empty wait counts
   // as one 10 ms poll toward the time-out, and an acknowledgement starts the count anew.
+  // The whole exchange, acknowledgements included (each counted as one poll), ends at
+  // MaxExchangeMs (or the time-out, when longer): a device that acknowledges forever
+  // does not hold the program forever.
+  const int exchangeLimitMs = std::max(timeoutMs, MaxExchangeMs);
   int elapsedMs = 0;
+  int totalMs = 0;
   for (;;) {
     std::memset(buffer, 0, sizeof buffer);
     const int read = hid_read_timeout(device, buffer, ReportSize, PollIntervalMs);
+    if (timeoutMs != 0) {
+      totalMs += PollIntervalMs;
+      if (read >= 0 && totalMs >= exchangeLimitMs && (read == 0 || buffer[2] == Ack)) {
+        return ResultTimeout;
+      }
+    }
     if (read == 0) {
       if (timeoutMs != 0) {
         elapsedMs += PollIntervalMs;

@@ -430,7 +430,8 @@ bool EncoderTwin::OnWrite(int interfaceNumber, const uint8_t* data, size_t lengt
       const auto fault = s.TakeFault();
       const bool applied = !fault || *fault == EncoderFault::BadChecksum ||
                            *fault == EncoderFault::OversizeByte ||
-                           *fault == EncoderFault::AckStream;
+                           *fault == EncoderFault::AckStream ||
+                           *fault == EncoderFault::DuplicateReply;
       uint8_t status = kStatusOk;
       std::vector<uint8_t> replyData;
       After after = After::Nothing;
@@ -466,6 +467,9 @@ bool EncoderTwin::OnWrite(int interfaceNumber, const uint8_t* data, size_t lengt
               }
               replyDelay = s.latencyMs + s.ackCount * s.ackIntervalMs;
             }
+            break;
+          case EncoderFault::DuplicateReply:
+            outcome.reports.push_back({reply, replyDelay, -1});
             break;
           case EncoderFault::UnplugDuringExchange:
             reply.clear();

@@ -43,6 +43,7 @@ enum class EncoderFault {
   OversizeByte,          // reply whose size byte (offset 1) is 0x41; applied
   AckStream,             // acknowledgements (0x06) before the reply, see SetAckStream;
                          // applied
+  DuplicateReply,        // the reply is sent twice; applied
   UnplugDuringExchange,  // takes the request, then leaves the bus before answering; not
                          // applied. It stays away until Bus::Plug puts it back.
 };
