@@ -92,7 +92,11 @@ bool ParseUsage(const std::string& text, uint8_t& usage) {
 bool ParseModifier(const std::string& text, uint8_t& modifier) {
   int value = 0;
   if (ParseNumber(text, value)) {
-    if (value < 0 || value > 0xFF) return false;
+    // None (0) or one of the eight modifier usages 0xE0..0xE7: anything else in the
+    // modifier byte is a key, not a modifier.
+    if (value < 0 || value > 0xFF || !IsListedModifierUsage(static_cast<uint8_t>(value))) {
+      return false;
+    }
     modifier = static_cast<uint8_t>(value);
     return true;
   }
@@ -478,7 +482,11 @@ int Session::SaveDefaults(const std::vector<std::string>& args) {
 int Session::FactoryReset(const std::vector<std::string>& args) {
   if (!WantArgs(args, 0, "factory-reset")) return ExitBadInput;
   if (const int opened = Open(true); opened != ExitOk) return opened;
-  SendFactoryReset();  // the encoder restarts; its answer does not matter
+  // The encoder answers before it restarts: no answer, or a refusal, means no reset.
+  if (const int32_t result = SendFactoryReset(); result != ResultOk) {
+    return Refused("The encoder did not accept the factory reset (result " +
+                   std::to_string(result) + "); its settings are unchanged.");
+  }
   platform::SleepMs(FactoryResetWaitMs);
   EncoderStatus status;
   // The same unit comes back on its port.
@@ -486,7 +494,7 @@ int Session::FactoryReset(const std::vector<std::string>& args) {
     err_ << "ovitone-cli: The encoder did not come back after the factory reset.\n";
     return ExitNoDevice;
   }
-  out_ << "Factory reset sent; the encoder restarted and answers again.\n";
+  out_ << "Factory settings restored; the encoder restarted and answers again.\n";
   return ExitOk;
 }
 

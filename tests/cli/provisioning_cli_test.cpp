@@ -270,7 +270,8 @@ TEST_F(CliTest, LoadTableTakesNamesNumbersAndModifiers) {
 
   for (const Args& args : {Args{"load-table", "a", "b", "c", "NoSuchKey"}, Args{"load-table", "Hyper:a", "b", "c", "d"},
                            Args{"load-table", "a", "0x100", "c", "d"}, Args{"load-table", "a", "b", "LeftCtrl:", "d"},
-                           Args{"load-table", "a", "b", "c"}, Args{"load-table", "a", "b", "c", "d", "e"}}) {
+                           Args{"load-table", "a", "b", "c"}, Args{"load-table", "a", "b", "c", "d", "e"},
+                           Args{"load-table", "0x05:a", "b", "c", "d"}, Args{"load-table", "0xE8:a", "b", "c", "d"}}) {
     EXPECT_EQ(Cli(args), 2) << args.back();
     EXPECT_TRUE(Bus::Instance().Writes().empty());
   }
@@ -305,6 +306,17 @@ TEST_F(CliTest, SaveDefaultsAndFactoryReset) {
   twin_->SetRejoinDelayMs(10'000'000);  // this time it stays away
   EXPECT_EQ(Cli({"factory-reset"}), 3);
   EXPECT_NE(Err().find("did not come back"), std::string::npos);
+
+  // A refused or unanswered reset is no reset.
+  Bus::Instance().Plug(twin_);
+  for (EncoderFault fault : {EncoderFault::Refuse, EncoderFault::Silence}) {
+    twin_->InjectFault(fault);
+    EXPECT_EQ(Cli({"factory-reset"}), 4);
+    EXPECT_NE(Err().find("did not accept the factory reset"), std::string::npos) << Err();
+    EXPECT_EQ(Out(), "");
+  }
+  EXPECT_EQ(twin_->FactoryResetCount(), 2);  // the two accepted ones above
+  Bus::Instance().Unplug(*twin_);
 
   EXPECT_EQ(Cli({"save-defaults"}), 3);
   EXPECT_EQ(Cli({"factory-reset"}), 3);
