@@ -545,16 +545,14 @@ int Session::ExportConfig(const std::vector<std::string>& args) {
   EncoderSettings settings;
   if (!ReadEncoderSettings(settings)) return Refused("Unable to Save Config file.");
 
-  // Written beside the target first and renamed over it, so an existing file is either
-  // kept or replaced whole.
+  // Made beside the target first, then copied over it whole: an existing file is either
+  // kept or replaced, and one the user made read-only is kept.
   const std::filesystem::path temporary = TemporaryBeside(target, ".export");
   std::string failedKey;
-  const bool written = WriteConfigFile(temporary.string(), settings, failedKey);
-  if (written) std::filesystem::rename(temporary, target, error);
-  if (!written || error) {
-    std::filesystem::remove(temporary, error);
-    return BadInput("Unable to write " + rest[0] + ".");
-  }
+  const bool written = WriteConfigFile(temporary.string(), settings, failedKey) &&
+                       platform::CopyFileReplacing(temporary.string(), target.string());
+  std::filesystem::remove(temporary, error);
+  if (!written) return BadInput("Unable to write " + rest[0] + ".");
   out_ << "Settings written to " << rest[0] << ".\n";
   return ExitOk;
 }

@@ -157,6 +157,13 @@ TEST_F(MainWindowTest, StartWithoutEncoder) {
   Start(false);
   ExpectWarnings({"Orvane Ovitone  not connected.."});
   EXPECT_EQ(Read(ConfigPath()), edited);
+
+  // A data folder that does not exist yet is made, with every folder on the way.
+  qputenv("XDG_DATA_HOME", (home_.path() + "/not/yet/there").toLocal8Bit());
+  Start(false);
+  ExpectWarnings({"Orvane Ovitone  not connected.."});
+  EXPECT_EQ(Read(home_.path() + "/not/yet/there/OrvaneInterface/USBOvitoneUtilityCfg.ini"), EmptyConfig);
+  qputenv("XDG_DATA_HOME", home_.path().toLocal8Bit());
 }
 
 TEST_F(MainWindowTest, StartWithEncoderAndScan) {
@@ -348,6 +355,8 @@ TEST_F(MainWindowTest, ResetFromConfigFileSendsTheSavedSettings) {
            {Config("Yes", "two", "1", "1"), "KeypadLayout in USBOvitoneUtilityCfg.ini is not a number."},
            {Config("Yes", "0", "", "1"), "VolumeLedBrightness in USBOvitoneUtilityCfg.ini is not a number."},
            {Config("Yes", "1", "1", "7x"), "JackLedBrightness in USBOvitoneUtilityCfg.ini is not a number."},
+           {Config("Yes", "1", "265", "1"),
+            "VolumeLedBrightness in USBOvitoneUtilityCfg.ini is 265, which does not fit one byte (0 to 255)."},
            {Config("Yes", "2", "1", "1", "1,2,3,4,5,6,7,"),
             "CodeTableValues in USBOvitoneUtilityCfg.ini does not hold eight numbers."}}) {
     twin_->ClearCommands();

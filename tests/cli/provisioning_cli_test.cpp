@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 
 #include <fstream>
+
+#include <sys/stat.h>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -356,6 +358,11 @@ TEST_F(CliTest, ApplyConfigRefusesUnusableFilesBeforeTheEncoderHearsAnything) {
       {Config("Yes", "1", "1", "7x"), "JackLedBrightness in bad.ini is not a number."},
       {Config("Yes", "2", "1", "1", "1,2,3,4,5,6,7,"), "CodeTableValues in bad.ini does not hold eight numbers."},
       {Config("Yes", "2", "1", "1", "1,2,3,x,5,6,7,8,"), "CodeTableValues in bad.ini does not hold eight numbers."},
+      // Values are sent as one byte each: one that does not fit is refused, not wrapped.
+      {Config("Yes", "1", "265", "1"), "VolumeLedBrightness in bad.ini is 265, which does not fit one byte (0 to 255)."},
+      {Config("Yes", "-1", "1", "1"), "KeypadLayout in bad.ini is -1, which does not fit one byte (0 to 255)."},
+      {Config("Yes", "2", "1", "1", "1,2,3,256,5,6,7,8,"), "CodeTableValues in bad.ini holds 256, which does not fit one byte"},
+      {std::string(1024 * 1024 + 1, '#'), "bad.ini is larger than 1 MiB; it cannot be a configuration file."},
       {Config("No", "1", "1", "1"), "FirstUp is not Yes"},
       {" [appSettings]\n KeypadLayout=1\n VolumeLedBrightness=1\n JackLedBrightness=1\n", "FirstUp is not Yes"},
   };
@@ -365,10 +372,18 @@ TEST_F(CliTest, ApplyConfigRefusesUnusableFilesBeforeTheEncoderHearsAnything) {
     EXPECT_NE(Err().find(message), std::string::npos) << Err();
     EXPECT_TRUE(Bus::Instance().Writes().empty()) << message;
   }
+  // A FIFO would block a reader for ever; it is refused at once.
+  ASSERT_EQ(mkfifo(Path("fifo.ini").c_str(), 0600), 0);
+  EXPECT_EQ(Cli({"apply-config", Path("fifo.ini")}), 2);
+  EXPECT_NE(Err().find("fifo.ini is not a regular file"), std::string::npos) << Err();
   EXPECT_EQ(Cli({"apply-config", Path("missing.ini")}), 2);
   EXPECT_NE(Err().find("Unable to read " + Path("missing.ini")), std::string::npos) << Err();
   EXPECT_TRUE(Bus::Instance().Writes().empty());
   EXPECT_EQ(twin_->Settings(), sim::EncoderTwin::FactorySettings());
+
+  // A byte-order mark before the first line is no part of it.
+  EXPECT_EQ(Cli({"apply-config", WriteFile("bom.ini", "\xEF\xBB\xBF" + Config("Yes", "1", "3", "4"))}), 0) << Err();
+  EXPECT_EQ(Sent(), Cmds({{0x07, {1}}, {0x02, {0, 3}}, {0x02, {1, 4}}}));
 
   // A good file without an encoder.
   Bus::Instance().Unplug(*twin_);
@@ -402,6 +417,19 @@ TEST_F(CliTest, ExportConfigWritesWhatApplyConfigReadsBack) {
   ASSERT_EQ(Cli({"export-config", "--force", file}), 0) << Err();
   EXPECT_EQ(ReadFile(file), Config("Yes", "0", "6", "6", "0,128,0,129,0,104,0,105,", " No Serial Number", "V1.2.9"));
   EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"export.ini"});
+
+  // Text from the encoder cannot add a line to the file, nor reach the terminal raw.
+  twin_->SetSettings(Custom());
+  twin_->SetFirmwareVersion("V1\nKeypadLayout=7");
+  twin_->SetSerialNumber("OV\x1b[2J12");
+  ASSERT_EQ(Cli({"export-config", "--force", file}), 0) << Err();
+  EXPECT_EQ(ReadFile(file), Config("Yes", "2", "4", "8", "225,4,0,5,224,30,0,31,", "OV?[2J12", "V1?KeypadLayout=7"));
+  ASSERT_EQ(Cli({"status"}), 0);
+  EXPECT_NE(Out().find("Firmware version:      V1?KeypadLayout=7\nSerial number:         OV?[2J12\n"),
+            std::string::npos) << Out();
+  twin_->SetSettings(sim::EncoderTwin::FactorySettings());
+  ASSERT_EQ(Cli({"apply-config", file}), 0) << Err();
+  EXPECT_EQ(twin_->Settings().keypadType, 2);
 
   twin_->InjectFault(EncoderFault::Refuse);
   EXPECT_EQ(Cli({"export-config", Path("other.ini")}), 4);
