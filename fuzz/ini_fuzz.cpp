@@ -5,6 +5,7 @@
 // saving those again gives the same bytes. Setting the value of a key the file holds
 // must then read back. Any break of these rules aborts, which the fuzzer reports.
 #include "support/ini_file.h"
+#include "support/file_store.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -69,6 +70,8 @@ bool SameRecords(const CIniFile::content& a, const CIniFile::content& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // Larger files are refused as configuration files before they are parsed.
+  if (size > pellix_usb_encoder::MaxConfigFileBytes) return 0;
   const Files& files = FuzzFiles();
   {
     std::ofstream in(files.input, std::ios::binary | std::ios::trunc);
