@@ -6,6 +6,7 @@
 #include "app/main_window.h"
 #include "app/splash.h"
 #include "support/platform.h"
+#include "support/user_interaction.h"
 
 namespace pellix_usb_encoder {
 
@@ -30,6 +31,7 @@ int RunProgram(int argc, char** argv,
   QApplication::setApplicationName(QStringLiteral("Ovitone Configuration Utility"));
   QApplication::setDesktopFileName(QStringLiteral("org.pellix.OvitoneUtility"));
   SubstituteFonts();
+  ui::InstallResponsiveWaits();
 
   Form1 form;  // built now; nothing talks to the encoder yet
   {

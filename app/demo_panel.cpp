@@ -22,6 +22,7 @@
 #include "layout_editor/key_code_table.h"
 #include "sim/loader_twin.h"
 #include "sim/sim_bus.h"
+#include "support/user_interaction.h"
 
 namespace pellix_usb_encoder {
 
@@ -284,6 +285,9 @@ DemoPanel::DemoPanel(std::shared_ptr<sim::EncoderTwin> encoder,
   setObjectName(QStringLiteral("DemoPanel"));
   // Keys are typed into the program's windows: the panel must never hold the focus.
   setAttribute(Qt::WA_ShowWithoutActivating);
+  // The panel stands for the hardware: pressing its keys or pulling the cable happens
+  // whatever the program is waiting for.
+  setProperty(ui::NeverHoldInputProperty, true);
   setFocusPolicy(Qt::NoFocus);
 
   BuildControls();

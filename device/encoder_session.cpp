@@ -28,6 +28,11 @@ hid_device* OpenOnPort(const std::string& port, bool& listed) {
   return device;
 }
 
+std::function<void(const std::function<void()>&)>& ExchangeRunner() {
+  static std::function<void(const std::function<void()>&)> runner;
+  return runner;
+}
+
 }  // namespace
 
 EncoderSettings EncoderSettings::FromStatus(const EncoderStatus& status) {
@@ -80,6 +85,10 @@ void CloseEncoder() {
   hid_handle = nullptr;
 }
 
+void SetExchangeRunner(std::function<void(const std::function<void()>& exchange)> runner) {
+  ExchangeRunner() = std::move(runner);
+}
+
 int32_t SendToEncoder(uint8_t command, const uint8_t* payload, int length, uint8_t* reply,
                       int replySize, uint32_t* replyLength) {
   uint8_t scratch[64] = {};
@@ -89,9 +98,18 @@ int32_t SendToEncoder(uint8_t command, const uint8_t* payload, int length, uint8
     replySize = sizeof scratch;
   }
   if (replyLength == nullptr) replyLength = &scratchLength;
-  DeviceLock lock = LockDevice();
-  return USBEncoderSendAndReceive_a(hid_handle, command, payload, length, reply, replySize,
-                                    replyLength, CommandTimeoutMs);
+  int32_t result = ResultNoDevice;
+  const auto exchange = [&] {
+    DeviceLock lock = LockDevice();
+    result = USBEncoderSendAndReceive_a(hid_handle, command, payload, length, reply, replySize,
+                                        replyLength, CommandTimeoutMs);
+  };
+  if (const auto& runner = ExchangeRunner()) {
+    runner(exchange);
+  } else {
+    exchange();
+  }
+  return result;
 }
 
 int32_t SendLedLevel(uint8_t group, uint8_t level) {

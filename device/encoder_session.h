@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "device/encoder_protocol.h"
@@ -51,6 +52,11 @@ std::string OpenEncoderPort();
 
 // Closes the open encoder (if any) and shuts the HID library down.
 void CloseEncoder();
+
+// How an exchange is run: by default right on the calling thread. The windows install a
+// runner that keeps the window thread answering while the exchange waits for the
+// encoder; it must run `exchange` exactly once and return when it has returned.
+void SetExchangeRunner(std::function<void(const std::function<void()>& exchange)> runner);
 
 // Sends one command to hid_handle and waits up to CommandTimeoutMs for the reply.
 // Returns the transport's result code (ResultOk on success). The reply data go to

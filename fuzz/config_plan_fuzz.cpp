@@ -19,18 +19,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// One file name for this process, reused by every input and removed at exit. Never
+// destroyed, so the exit handler still finds it.
 const std::string& InputFile() {
-  static const std::string path = [] {
-    const std::string name =
+  static const std::string* const path = [] {
+    auto* name = new std::string(
         (fs::temp_directory_path() / ("config_plan_fuzz_" + std::to_string(std::random_device()()) + ".ini"))
-            .string();
+            .string());
     std::atexit([] {
       std::error_code ec;
       fs::remove(InputFile(), ec);
     });
     return name;
   }();
-  return path;
+  return *path;
 }
 
 [[noreturn]] void Fail(const char* what) {

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QPointer>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
@@ -14,7 +15,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <system_error>
+#include <memory>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "support/file_store.h"
 
@@ -101,6 +105,71 @@ std::string BaseName(const std::string& path) {
 }
 
 namespace {
+
+std::function<void(bool)>& BusyIndicator() {
+  static std::function<void(bool)> indicator;
+  return indicator;
+}
+
+std::function<bool(QObject*)>& InputHoldExemption() {
+  static std::function<bool(QObject*)> exempt;
+  return exempt;
+}
+
+bool IsUserInput(QEvent::Type type) {
+  switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TabletPress:
+    case QEvent::TabletRelease:
+    case QEvent::TabletMove:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// While it lives, keeps the user's input away from the program's windows: presses,
+// releases, keys and wheel turns are kept and delivered in order once it ends; pointer
+// moves are dropped (they describe a moment that has passed). Windows exempted by the
+// hold exemption (the demo's simulated hardware) get their input as usual.
+class InputHolder : public QObject {
+ public:
+  InputHolder() { QCoreApplication::instance()->installEventFilter(this); }
+  ~InputHolder() override {
+    QCoreApplication::instance()->removeEventFilter(this);
+    for (auto& [receiver, event] : held_) {
+      if (receiver) QCoreApplication::postEvent(receiver, event.release());
+    }
+  }
+
+ protected:
+  bool eventFilter(QObject* receiver, QEvent* event) override {
+    if (!IsUserInput(event->type())) return false;
+    if (const auto& exempt = InputHoldExemption(); exempt && exempt(receiver)) return false;
+    // Kept at its first receiver (the window), it is delivered the same way later.
+    const QEvent::Type type = event->type();
+    if (type != QEvent::MouseMove && type != QEvent::TabletMove && type != QEvent::TouchUpdate &&
+        type != QEvent::ShortcutOverride) {
+      held_.emplace_back(receiver, std::unique_ptr<QEvent>(event->clone()));
+    }
+    return true;
+  }
+
+ private:
+  std::vector<std::pair<QPointer<QObject>, std::unique_ptr<QEvent>>> held_;
+};
+
 std::function<void(int)>& SleepOverride() {
   static std::function<void(int)> sleep;
   return sleep;
@@ -108,6 +177,42 @@ std::function<void(int)>& SleepOverride() {
 }  // namespace
 
 void SetSleepOverride(std::function<void(int ms)> sleep) { SleepOverride() = std::move(sleep); }
+
+void SetBusyIndicator(std::function<void(bool busy)> indicator) {
+  BusyIndicator() = std::move(indicator);
+}
+
+void SetInputHoldExemption(std::function<bool(QObject* receiver)> exempt) {
+  InputHoldExemption() = std::move(exempt);
+}
+
+void WaitHoldingInput(const std::function<void(QEventLoop& loop)>& start) {
+  QEventLoop loop;
+  const InputHolder holder;
+  if (const auto& busy = BusyIndicator()) busy(true);
+  start(loop);
+  loop.exec();
+  if (const auto& busy = BusyIndicator()) busy(false);
+}
+
+void RunResponsively(const std::function<void()>& work) {
+  if (!OnGuiThread()) {
+    work();
+    return;
+  }
+  std::atomic<bool> done{false};
+  WaitHoldingInput([&](QEventLoop& loop) {
+    QThread* worker = QThread::create([&] {
+      work();
+      done = true;
+    });
+    QObject::connect(worker, &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+    QObject::connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    worker->start();
+  });
+  // The loop ends only once the worker has finished, never before.
+  while (!done) QThread::yieldCurrentThread();
+}
 
 void SleepMs(int ms) {
   if (ms <= 0) return;
@@ -118,17 +223,16 @@ void SleepMs(int ms) {
   const double scaled = ms * TimeScale();
 
   if (OnGuiThread()) {
-    // Run a local event loop until the timer fires, so the window still paints and
-    // queued work still runs, but keep keyboard and mouse input waiting: the user
-    // must not start another action in the middle of this one.
+    // The windows keep painting and answering while the timer runs; the user's input
+    // waits for the end of this action.
     const int wait = std::max(1, static_cast<int>(std::lround(scaled)));
-    QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
     timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(wait);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    WaitHoldingInput([&timer, wait](QEventLoop& loop) {
+      QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+      timer.start(wait);
+    });
     return;
   }
 

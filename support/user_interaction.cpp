@@ -7,8 +7,13 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QThread>
+#include <QWindow>
 
 #include <atomic>
+#include <functional>
+
+#include "device/encoder_session.h"
+#include "support/platform.h"
 
 namespace pellix_usb_encoder::ui {
 
@@ -49,6 +54,29 @@ QWidget* UsableParent(const QPointer<QWidget>& parent) {
 }
 
 }  // namespace
+
+void InstallResponsiveWaits() {
+  platform::SetBusyIndicator([](bool busy) {
+    if (busy) {
+      QGuiApplication::setOverrideCursor(Qt::BusyCursor);
+    } else {
+      QGuiApplication::restoreOverrideCursor();
+    }
+  });
+  platform::SetInputHoldExemption([](QObject* receiver) {
+    QWidget* widget = qobject_cast<QWidget*>(receiver);
+    if (widget == nullptr) {
+      // Input reaches a window before its widgets.
+      if (auto* window = qobject_cast<QWindow*>(receiver)) {
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+          if (top->windowHandle() == window) widget = top;
+        }
+      }
+    }
+    return widget != nullptr && widget->window()->property(NeverHoldInputProperty).toBool();
+  });
+  SetExchangeRunner([](const std::function<void()>& exchange) { platform::RunResponsively(exchange); });
+}
 
 void SetInteraction(Interaction* handler) { installedHandler.store(handler); }
 

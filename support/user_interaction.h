@@ -50,6 +50,13 @@ class Interaction {
 void SetInteraction(Interaction* handler);
 Interaction* CurrentInteraction();
 
+// Makes the windows' waits for the encoder responsive: every exchange made on the window
+// thread runs through platform::RunResponsively, with the busy cursor, and input to a
+// window whose top-level widget has the property NeverHoldInputProperty set to true (the
+// demo's simulated hardware) is never held back. Called once the application exists.
+void InstallResponsiveWaits();
+inline constexpr const char* NeverHoldInputProperty = "ovitoneNeverHoldInput";
+
 // A modal message box. The convention of the program's failure messages is
 // ShowMessage(parent, text + "\n", "Orvane Ovitone ", Buttons::Ok, Icon::Warning).
 Answer ShowMessage(QWidget* parent, const QString& text, const QString& caption,

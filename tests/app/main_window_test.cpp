@@ -12,6 +12,11 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTextEdit>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <functional>
+#include <thread>
 #include <memory>
 #include <tuple>
 #include <vector>
@@ -19,6 +24,7 @@
 #include "common/fake_interaction.h"
 #include "common/window_test_support.h"
 #include "device/device_lock.h"
+#include "device/encoder_session.h"
 #include "device/hid_transport.h"
 #include "sim/encoder_twin.h"
 #include "support/platform.h"
@@ -208,6 +214,47 @@ TEST_F(MainWindowTest, StartWithEncoderAndScan) {
   form->button10->click();  // "Exit" lets the encoder go
   EXPECT_EQ(hid_handle, nullptr);
   EXPECT_EQ(Bus::Instance().OpenHandles(), 0);
+}
+
+// While the encoder stays silent the window keeps running: its timers fire, it paints,
+// and a click made meanwhile reaches its control only after the handler has finished.
+TEST_F(MainWindowTest, WindowStaysResponsiveWhileTheEncoderIsSilent) {
+  auto form = Start(true);
+  Choose(form->ledBrightnessCbox, 4);
+  ExpectWarnings({});
+  // The exchange waits at a gate that the window thread's own timer opens, so the wait
+  // lasts as long as the test needs it on any machine.
+  std::atomic<bool> open{false};
+  SetExchangeRunner([&](const std::function<void()>& exchange) {
+    platform::RunResponsively([&] {
+      while (!open) std::this_thread::yield();
+      exchange();
+    });
+  });
+  int fired = 0, clicksDuringWait = -1;
+  std::vector<size_t> messagesAtClick;
+  QObject::connect(form->button11, &QPushButton::clicked, form.get(),
+                   [&] { messagesAtClick.push_back(fake_.messages.size()); });
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    if (++fired == 3) {
+      QTest::mouseClick(form->button11, Qt::LeftButton);
+      clicksDuringWait = int(messagesAtClick.size());
+    }
+    if (fired == 5) open = true;
+  });
+  timer.start(1);
+  twin_->InjectFault(EncoderFault::Silence);
+  Choose(form->ledBrightnessCbox, 9);
+  timer.stop();
+  SetExchangeRunner([](const std::function<void()>& exchange) { platform::RunResponsively(exchange); });
+
+  EXPECT_GE(fired, 5);
+  EXPECT_EQ(clicksDuringWait, 0);  // held back while the handler ran
+  EXPECT_EQ(Shown(form->ledBrightnessCbox), "Volume LED Brightness - 4");
+  QTest::qWait(20);  // the held click arrives now, after the handler's message
+  EXPECT_EQ(messagesAtClick, std::vector<size_t>{1});
+  ExpectWarnings({"Unable to set the VOLUME LED Brightness.."});
 }
 
 TEST_F(MainWindowTest, SettingsListsSendTheChoiceAndFallBackWhenRefused) {
