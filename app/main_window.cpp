@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QTextBlockFormat>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -281,9 +283,15 @@ void Form1::SetNotConnectedLine() {
                    QStringLiteral("-") + Blanks(3) + QStringLiteral("None");
 }
 
-void Form1::ShowPanelLines() {
+void Form1::ShowPanelLines(bool centred) {
   richTextBox1->setPlainText(configArray[0] + QLatin1Char('\n') + configArray[1] +
                              QLatin1Char('\n') + configArray[2]);
+  if (!centred) return;
+  QTextCursor all(richTextBox1->document());
+  all.select(QTextCursor::Document);
+  QTextBlockFormat format;
+  format.setAlignment(Qt::AlignHCenter);
+  all.mergeBlockFormat(format);
 }
 
 void Form1::StatusRefresh(bool readOk, const QString& jackFallbackText) {
@@ -318,7 +326,7 @@ void Form1::keypadTypeCbox_SelectionChangeCommitted() {
   }
   prev_keypadType_index = index;
   SetConnectedLines();
-  ShowPanelLines();
+  ShowPanelLines(true);
 }
 
 void Form1::ledBrightnessCbox_SelectionChangeCommitted() {
@@ -419,7 +427,7 @@ void Form1::aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem_Click() {
   try {
     ui::OpenFileRequest request;
     request.filter = QStringLiteral("(*.ini);;All files (*.ini)");
-    request.presetName = QStringLiteral("openFileDialogBrowse");
+    request.presetName = QString();  // the dialog opens with no file name filled in
     const QString chosen = ui::AskOpenFile(this, request);
     if (chosen.isEmpty()) return;
     const std::string path = chosen.toLocal8Bit().toStdString();
@@ -467,7 +475,7 @@ void Form1::exitToolStripMenuItem_Click() {
 }
 
 void Form1::aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem1_Click() {
-  auto* window = new about();
+  auto* window = new about(this);  // owned: it stays in front of the main window
   window->setAttribute(Qt::WA_DeleteOnClose);
   window->move(frameGeometry().topLeft());
   window->show();
@@ -525,7 +533,7 @@ void Form1::button2_Click() {
   }
   // Creating the window reads the status again, asks about the microphone and starts
   // the test sequence.
-  auto* window = new self_test();
+  auto* window = new self_test(this);  // owned: it stays in front of the main window
   selfTestFrm = window;
   window->selfTestFrm1 = window;
   window->pictureBox1->setPixmap(media::Picture(media::ModulePicture));
@@ -563,9 +571,13 @@ void Form1::btnLoadFirmware_MouseClick() {
   // The encoder may have left its normal mode already; the upgrade window finds the
   // loader either way.
   if (!sent) EnableDisableFunctionButtons(false);
-  auto* upgrade = new firmware_upgrade();
+  auto* upgrade = new firmware_upgrade(this);  // owned: it stays in front of the main window
   upgrade->setAttribute(Qt::WA_DeleteOnClose);
   upgrade->unit = unit;
+  // The status panel shows the new firmware at once, without a scan.
+  connect(upgrade, &firmware_upgrade::UpgradeCompleted, this, [this] {
+    StatusRefresh(GetDeviceStatusMessage() == 0, QStringLiteral("Jack LED Brightness"));
+  });
   upgrade->show();
 }
 

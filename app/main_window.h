@@ -96,7 +96,8 @@ class Form1 : public QMainWindow {
   // The "connected" and "not connected" panel lines.
   void SetConnectedLines();
   void SetNotConnectedLine();
-  void ShowPanelLines();
+  // With `centred`, the lines stand in the middle of the panel (after a keypad change).
+  void ShowPanelLines(bool centred = false);
 
  public slots:
   void Form1_Load();

@@ -18,6 +18,7 @@
 #include <exception>
 #include <string>
 
+#include "device/encoder_session.h"
 #include "firmware/settings_recovery.h"
 #include "support/config_file.h"
 #include "support/ini_file.h"
@@ -261,7 +262,7 @@ void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted(const QVar
 void firmware_upgrade::btnBrowse_Click() {
   ui::OpenFileRequest request;
   request.filter = QStringLiteral("(*.txt);;All files (*.*)");
-  request.presetName = QStringLiteral("openFileDialogBrowse");
+  request.presetName = QString();  // the dialog opens with no file name filled in
   const QString chosen = ui::AskOpenFile(this, request);
   if (chosen.isEmpty()) return;
   filenameTextBox->setText(chosen);
@@ -327,13 +328,15 @@ void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const QStr
 void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(const QVariant& result, bool error) {
   if (error) return;
   if (!result.toBool()) {
-    if (!unit.port.empty() &&
-        FindRecoveryRecord(RecoveryFolder(), unit.port, std::string()).has_value()) {
-      backgroundWorker1_ProgressChanged(
-          progressBar->value(),
-          QStringLiteral("The settings of this unit are kept safe; the next upgrade will "
-                         "restore them.\r\n"));
+    // What the user can do now, in plain words.
+    QString next = QStringLiteral(
+        "The upgrade did not finish. The encoder waits in its firmware loader: click "
+        "Upgrade Firmware to try again.\r\n");
+    if (SettingsKept()) {
+      next += QStringLiteral("The settings of this unit are kept safe; the next upgrade will "
+                             "restore them.\r\n");
     }
+    backgroundWorker1_ProgressChanged(progressBar->value(), next);
     // Enables the buttons again if a loader device is still attached.
     StartDeviceCount();
     return;
@@ -341,12 +344,28 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(const QVariant& resu
   RestoreSettings();
 }
 
+bool firmware_upgrade::SettingsKept() const {
+  return !unit.port.empty() &&
+         FindRecoveryRecord(RecoveryFolder(), unit.port, std::string()).has_value();
+}
+
 void firmware_upgrade::RestoreSettings() {
   const FlagScope busy(restoring_);
   QString failure;
   switch (RestoreEncoderSettings(unit, failure)) {
-    case RestoreOutcome::Done:
-      break;
+    case RestoreOutcome::Done: {
+      EncoderStatus status;
+      const QString version = ReadEncoderStatus(status)
+                                  ? QString::fromLatin1(status.firmwareVersion.c_str())
+                                  : QString();
+      backgroundWorker1_ProgressChanged(
+          100, (version.isEmpty() ? QStringLiteral("Upgrade complete")
+                                  : QStringLiteral("Upgrade complete: the encoder runs firmware ") +
+                                        version) +
+                   QStringLiteral(", and its settings were restored.\r\n"));
+      emit UpgradeCompleted();
+      return;
+    }
     case RestoreOutcome::NotConnected:
       ui::ShowMessage(this, QStringLiteral("Orvane Ovitone not connected..\n"),
                       QStringLiteral("Orvane Ovitone"), ui::Buttons::Ok, ui::Icon::Warning);
@@ -356,6 +375,12 @@ void firmware_upgrade::RestoreSettings() {
                       ui::Buttons::Ok, ui::Icon::Warning);
       break;
   }
+  QString next = QStringLiteral("The firmware was programmed, but the settings could not be "
+                                "written back.");
+  if (SettingsKept()) {
+    next += QStringLiteral(" They are kept safe; the next upgrade will restore them.");
+  }
+  backgroundWorker1_ProgressChanged(progressBar->value(), next + QStringLiteral("\r\n"));
 }
 
 }  // namespace pellix_usb_encoder

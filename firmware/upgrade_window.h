@@ -70,6 +70,10 @@ class firmware_upgrade : public QWidget, public BSL_DeviceChangeSink, public Fir
   // BSL_DeviceChangeSink: called on the library's watcher thread.
   void BSL_DeviceChanged(unsigned eventCode) override;
 
+ signals:
+  // The new firmware runs and the settings are back in the encoder.
+  void UpgradeCompleted();
+
  public slots:
   void btnBrowse_Click();
   void btnUpgrade_MouseClick();
@@ -99,6 +103,8 @@ class firmware_upgrade : public QWidget, public BSL_DeviceChangeSink, public Fir
   void backgroundWorker1_RunWorkerCompleted(const QVariant& result, bool error);
   // Writes the handed-over settings back into the encoder after a successful upgrade.
   void RestoreSettings();
+  // A recovery record keeps this unit's settings for the next upgrade.
+  bool SettingsKept() const;
 
   // The window whose sink the library calls (window thread only).
   static firmware_upgrade* registeredWindow_;

@@ -87,6 +87,16 @@ const QColor KeyMarkFallback(28, 100, 210);  // when "blue.bmp" cannot be read
 const char* const FontFamily = "Microsoft Sans Serif";
 const char* const RecordCaption = "Orvane Ovitone";
 const char* const QuestionCaption = "OrvaneOvitoneUtility";
+// Where the user picks the module's microphone as the input to record from.
+#ifdef _WIN32
+const char* const MicrophoneHint =
+    "Please make sure <USB Advanced Audio device> in Sound panel->Recording tab is set as "
+    "Default Device\n";
+#else
+const char* const MicrophoneHint =
+    "Please make sure <USB Advanced Audio device> is chosen as the input device in the "
+    "system's sound settings (Settings > Sound > Input)\n";
+#endif
 
 void SetBackground(QWidget* widget, const QColor& colour) {
   widget->setAutoFillBackground(true);
@@ -373,9 +383,7 @@ void self_test::InitializeSelfTest() {
                       QString::fromLatin1(QuestionCaption), ui::Buttons::YesNo,
                       ui::Icon::Warning) == ui::Answer::Yes) {
     button18->show();
-    ui::ShowMessage(nullptr,
-                    QStringLiteral("Please make sure <USB Advanced Audio device> in Sound "
-                                   "panel->Recording tab is set as Default Device\n"),
+    ui::ShowMessage(nullptr, QString::fromLatin1(MicrophoneHint),
                     QString::fromLatin1(QuestionCaption), ui::Buttons::Ok, ui::Icon::Warning);
   }
 

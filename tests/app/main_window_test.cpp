@@ -430,7 +430,7 @@ TEST_F(MainWindowTest, ImportAndExportTheConfigFile) {
   ExpectWarnings({});
   ASSERT_EQ(fake_.openRequests.size(), 1u);
   EXPECT_EQ(fake_.openRequests[0].filter, "(*.ini);;All files (*.ini)");
-  EXPECT_EQ(fake_.openRequests[0].presetName, "openFileDialogBrowse");
+  EXPECT_EQ(fake_.openRequests[0].presetName, "");
 
   import("lower", "usbovitoneutilitycfg.ini", good);
   ExpectWarnings({"Incorrect Filename."});

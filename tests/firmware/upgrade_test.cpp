@@ -68,6 +68,10 @@ QString Msg(const ui::MessageRequest& m) {
          QString::number(int(m.icon));
 }
 const QString Question = "Are you sure you want to upgrade the firmware?|Firmware Upgrade|YesNo|3";
+// What the log says after a failed attempt, with the settings kept.
+const QString WhatNext =
+    "The upgrade did not finish. The encoder waits in its firmware loader: click Upgrade Firmware to try "
+    "again.\nThe settings of this unit are kept safe; the next upgrade will restore them.\n";
 const QString StillRunning =
     "The firmware upgrade is still running. Please wait until it has finished.\n|Orvane Ovitone|Ok|2";
 
@@ -196,13 +200,16 @@ TEST_F(UpgradeTest, UpgradeProgramsVerifiesResetsAndRestoresTheSettings) {
   EXPECT_TRUE(result_);
   ASSERT_EQ(fake_.openRequests.size(), 1u);
   EXPECT_EQ(fake_.openRequests[0].filter, "(*.txt);;All files (*.*)");
-  EXPECT_EQ(fake_.openRequests[0].presetName, "openFileDialogBrowse");
+  EXPECT_EQ(fake_.openRequests[0].presetName, "");
   EXPECT_EQ(CIniFile::GetValue("FirmwareFile", "appSettings", FileName), "sample_firmware_v1.3.0.txt");
 
   EXPECT_EQ(Normalised(), Successful(sample_, false));
   QString shown = "Starting\r\n";
   for (const auto& r : reports_) shown += r.second;
+  // The log ends in plain words, and the main window shows the new firmware unasked.
+  shown += "Upgrade complete: the encoder runs firmware V1.3.0, and its settings were restored.\r\n";
   EXPECT_EQ(window->statusBox->toPlainText(), shown.remove('\r'));
+  EXPECT_TRUE(form_->richTextBox1->toPlainText().contains("V1.3.0")) << form_->richTextBox1->toPlainText().toStdString();
   EXPECT_EQ(window->progressBar->value(), 100);
   EXPECT_EQ(loader_->MassEraseCount(), 0);
   ExpectFlashHoldsSample();
@@ -214,7 +221,9 @@ TEST_F(UpgradeTest, UpgradeProgramsVerifiesResetsAndRestoresTheSettings) {
                                      {0x05, {0xE1, 0x04, 0x00, 0x05, 0xE0, 0x1E, 0x00, 0x1F}},
                                      {0x02, {0, 4}},
                                      {0x02, {1, 8}},
-                                     {0x09, {}}}));
+                                     {0x09, {}},
+                                     {0x01, {}},     // the version for the log
+                                     {0x01, {}}}));  // the main window's status panel
   EXPECT_EQ(Messages(), QStringList{Question});
 
   // Only a device count enables the button again: the loader has gone, so it does not.
@@ -375,9 +384,7 @@ TEST_F(UpgradeTest, FilesThatCannotBeUsedNeverReachTheDevice) {
   };
   for (const auto& [file, expected] : cases) EXPECT_EQ(attempt(file), expected + "\r\n") << file.toStdString();
   // The encoder's settings were kept before it left for its loader, and the window says so.
-  EXPECT_EQ(window->statusBox->toPlainText(), "Starting\n" + std::rbegin(cases)->second +
-                                                  "\nThe settings of this unit are kept safe; the next "
-                                                  "upgrade will restore them.\n");
+  EXPECT_EQ(window->statusBox->toPlainText(), "Starting\n" + std::rbegin(cases)->second + "\n" + WhatNext);
   EXPECT_TRUE(loader_->Commands().empty());
 }
 
@@ -456,8 +463,7 @@ TEST_F(UpgradeTest, TheRightUnitIsProgrammedAndItsKeptSettingsSurviveARetry) {
   loader_->SetCrcSilent(true);
   Upgrade(window, sample_);
   EXPECT_FALSE(result_);
-  EXPECT_TRUE(window->statusBox->toPlainText().endsWith(
-      "Memory verification error\nThe settings of this unit are kept safe; the next upgrade will restore them.\n"));
+  EXPECT_TRUE(window->statusBox->toPlainText().endsWith("Memory verification error\n" + WhatNext));
   EXPECT_TRUE(waiting->Commands().empty());
   ASSERT_TRUE(WaitFor([&] { return !window->UpgradeOrCountRunning(); }));
   window->close();
@@ -512,7 +518,7 @@ TEST_F(UpgradeTest, RestoreWritesTheSerialNumberOnlyWhenItIsOne) {
   firmware_upgrade window;
   window.unit.settings.keypadType = 1, window.unit.settings.volumeLed = 3;
   window.unit.settings.jackLed = 5;
-  const Cmds rest = {{0x07, {1}}, {0x05, Bytes(8, 0)}, {0x02, {0, 3}}, {0x02, {1, 5}}, {0x09, {}}};
+  const Cmds rest = {{0x07, {1}}, {0x05, Bytes(8, 0)}, {0x02, {0, 3}}, {0x02, {1, 5}}, {0x09, {}}, {0x01, {}}};
   auto restore = [&](const std::string& serial) {
     window.unit.settings.serialNumber = serial;
     twin_->ClearCommands();

@@ -129,8 +129,8 @@ QString Warning(const QString& text, const QString& caption, ui::Buttons b = ui:
 const QString MicQuestion = Warning("Does Ovitone have microphone support?\n", "OrvaneOvitoneUtility",
                                     ui::Buttons::YesNo);
 const QString MicHint = Warning(
-    "Please make sure <USB Advanced Audio device> in Sound panel->Recording tab is set as Default "
-    "Device\n", "OrvaneOvitoneUtility");
+    "Please make sure <USB Advanced Audio device> is chosen as the input device in the system's sound "
+    "settings (Settings > Sound > Input)\n", "OrvaneOvitoneUtility");
 const QString NoRecord = Warning("This device doesn't record.\n", "Orvane Ovitone");
 
 void Pump(int ms) { WaitUntil([] { return false; }, ms); }
