@@ -158,7 +158,8 @@ if(EXISTS "${_metainfo}")
       "<id>${_id}</id>" "<metadata_license>CC0-1.0</metadata_license>"
       "<project_license>MIT</project_license>" "<name>Ovitone Configuration Utility</name>"
       "<summary>" "<description>" "<launchable type=\"desktop-id\">${_id}.desktop</launchable>"
-      "<content_rating" "<release version=\"3.1\"")
+      "<content_rating" "<release version=\"3.1\""
+      "<modalias>usb:v2047p0A3B*</modalias>" "<modalias>usb:v2047p0200*</modalias>")
     string(FIND "${_xml}" "${_want}" _at)
     if(_at EQUAL -1)
       fail("metainfo lacks ${_want}")
