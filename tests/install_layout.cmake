@@ -39,7 +39,7 @@ set(_data "${_prefix}/share/ovitone-utility")
 # Every file, and nothing outside the prefix.
 foreach(_file
     "${_prefix}/bin/ovitone" "${_prefix}/bin/ovitone-demo" "${_prefix}/bin/ovitone-cli"
-    "${_prefix}/bin/ovitone-cli-demo" "${_prefix}/share/man/man1/ovitone-cli.1"
+    "${_prefix}/bin/ovitone-cli-demo"
     "${_desktop}" "${_metainfo}" "${_rule}"
     "${_data}/Quendel.jpg" "${_data}/blue.bmp" "${_data}/Audio Test.mp3"
     "${_data}/sample_firmware_v1.3.0.txt")
@@ -70,6 +70,19 @@ if(EXISTS "${_prefix}/bin/ovitone-cli-demo")
     fail("bin/ovitone-cli-demo status --json failed (${_rc}): ${_out}${_err}")
   endif()
 endif()
+
+# A manual page for every program, compressed (gzip's magic number).
+foreach(_program ovitone ovitone-demo ovitone-cli ovitone-cli-demo)
+  set(_page "${_prefix}/share/man/man1/${_program}.1.gz")
+  if(NOT EXISTS "${_page}")
+    fail("missing manual page: ${_page}")
+    continue()
+  endif()
+  file(READ "${_page}" _head LIMIT 2 HEX)
+  if(NOT _head STREQUAL "1f8b")
+    fail("share/man/man1/${_program}.1.gz is not gzip-compressed")
+  endif()
+endforeach()
 
 # Installed copies are byte for byte the sources.
 foreach(_pair
@@ -145,7 +158,8 @@ if(EXISTS "${_metainfo}")
       "<id>${_id}</id>" "<metadata_license>CC0-1.0</metadata_license>"
       "<project_license>MIT</project_license>" "<name>Ovitone Configuration Utility</name>"
       "<summary>" "<description>" "<launchable type=\"desktop-id\">${_id}.desktop</launchable>"
-      "<content_rating" "<release version=\"3.1\"")
+      "<content_rating" "<release version=\"3.1\""
+      "<modalias>usb:v2047p0A3B*</modalias>" "<modalias>usb:v2047p0200*</modalias>")
     string(FIND "${_xml}" "${_want}" _at)
     if(_at EQUAL -1)
       fail("metainfo lacks ${_want}")

@@ -9,6 +9,7 @@ packages=(
   libhidapi-dev
   fonts-liberation fonts-dejavu-core
   desktop-file-utils appstream
+  dpkg-dev lintian
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   libgtest-dev libgmock-dev libbenchmark-dev
   "$@"
