@@ -1,8 +1,8 @@
 // The self test's player and recorder on Qt Multimedia.
 //
-// The test sound resources/media/"Audio Test.mp3" (about 3 s: a two-note chime, G5 then
-// C6, and a voice saying "Ovitone audio test"; 64 kbit/s mono, 22.05 kHz) was made with
-// Debian's sox 14.4.2, espeak-ng 1.51 and lame 3.100:
+// The test sound resources/media/"Audio Test.mp3" (2.9 s, 2.5 s of it sound: a two-note
+// chime, G5 then C6, and a voice saying "Ovitone audio test"; 64 kbit/s mono, 44.1 kHz)
+// was made with Debian's sox 14.4.2, espeak-ng 1.51 and lame 3.100:
 //
 //   R=22050
 //   sox -n -r $R -c 1 g1.wav synth 1.2 sine 784 fade l 0.005 1.2 1.15 gain -4
@@ -15,7 +15,12 @@
 //   espeak-ng -v en-us -s 145 -p 45 -w speech_raw.wav "Ovitone audio test"
 //   sox speech_raw.wav -r $R -c 1 speech.wav pad 1.05 0 gain -2
 //   sox -m chime.wav speech.wav -c 1 mix.wav norm -1 fade q 0.005 -0 0.15
-//   lame --quiet -b 64 -m m mix.wav "Audio Test.mp3"
+//   lame --quiet -b 64 -m m --resample 44.1 mix.wav "Audio Test.mp3"
+//
+// Encode at 44.1 kHz, not at the mix's 22.05 kHz: there a frame holds 576 samples, fewer
+// than the encoder and decoder delays together (576 + 529), so with the gapless trim the
+// first frame decodes to nothing, and GStreamer's mpg123 decoder prints a failed
+// assertion ("size > 0") on every play. A 44.1 kHz frame holds 1152 samples.
 //
 // Behaviour without a sound device (or without a running sound server): the player
 // reports its error to Qt's log and plays nothing, the default recording device is

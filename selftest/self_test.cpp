@@ -691,6 +691,13 @@ void self_test::ShowNoRecordMessage() {
 }
 
 void self_test::button17_Click() {
+  // The one audio handle goes to the test sound. A recording in progress is stopped
+  // first, as "Stop Record" stops it, and an open recorder is given up; either way the
+  // Record button starts over, so its next click opens a new recorder instead of
+  // stopping one that no longer exists.
+  const QString recordText = button18->text();
+  if (recordText == QLatin1String("Stop Record")) audio_->StopRecording();
+  if (recordText != QLatin1String("Record")) button18->setText(QStringLiteral("Record"));
   audio_->Close();
   audio_->PlayTestSound(media::Path(media::TestSound));
 }

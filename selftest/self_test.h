@@ -135,7 +135,7 @@ class self_test : public QWidget {
   void MarkKey(int index);
 
  public slots:
-  void button17_Click();     // Play
+  void button17_Click();     // Play; ends a recording and resets Record first
   void button18_Click();     // Record
   void endBtn_MouseClick_1();  // Close
 

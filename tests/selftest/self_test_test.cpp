@@ -45,7 +45,8 @@ using testing::WaitUntil;
 using Bytes = std::vector<uint8_t>;
 using Cmds = std::vector<std::pair<int, Bytes>>;
 
-// The player/recorder: logs every call; recording and stopping work as the test says.
+// The player/recorder: logs every call; recording and stopping work as the test says,
+// and, like the real one, only on an open recorder (playing or closing drops it).
 struct AudioLog {
   QStringList calls;
   bool canRecord = true, stopWorks = true;
@@ -53,17 +54,23 @@ struct AudioLog {
 class FakeAudio : public AudioDevice {
  public:
   explicit FakeAudio(std::shared_ptr<AudioLog> log) : log_(std::move(log)) {}
-  void Close() override { log_->calls << "Close"; }
-  void PlayTestSound(const QString& path) override { log_->calls << "Play " + path; }
-  void OpenRecorder() override { log_->calls << "OpenRecorder"; }
-  bool CanRecord() override { return log_->calls << "CanRecord", log_->canRecord; }
-  void StartRecording() override { log_->calls << "StartRecording"; }
-  bool StopRecording() override { return log_->calls << "StopRecording", log_->stopWorks; }
-  bool CanPlayRecording() override { return log_->calls << "CanPlayRecording", true; }
+  void Close() override { log_->calls << "Close", open_ = recording_ = false; }
+  void PlayTestSound(const QString& path) override {
+    log_->calls << "Play " + path, open_ = recording_ = false;
+  }
+  void OpenRecorder() override { log_->calls << "OpenRecorder", open_ = true, recording_ = false; }
+  bool CanRecord() override { return log_->calls << "CanRecord", open_ && log_->canRecord; }
+  void StartRecording() override { log_->calls << "StartRecording", recording_ = open_; }
+  bool StopRecording() override {
+    log_->calls << "StopRecording";
+    return std::exchange(recording_, false) && log_->stopWorks;
+  }
+  bool CanPlayRecording() override { return log_->calls << "CanPlayRecording", open_; }
   void PlayRecording() override { log_->calls << "PlayRecording"; }
 
  private:
   std::shared_ptr<AudioLog> log_;
+  bool open_ = false, recording_ = false;
 };
 
 // The user: FakeInteraction answers the questions; the key prompt (asked on the worker
@@ -444,6 +451,33 @@ TEST_F(SelfTestWindowTest, MicrophoneQuestionAndRecordButton) {
   EXPECT_EQ(click(w->button18), "Record");
   EXPECT_EQ(audio_->calls, QStringList({"StopRecording"}));  // nothing played back
   EXPECT_EQ(Messages(), QStringList({MicQuestion, MicHint, NoRecord, NoRecord, NoRecord}));
+}
+
+// Play takes the audio handle from the recorder: a recording is stopped first, and the
+// Record button starts over instead of later stopping a recorder that is gone.
+TEST_F(SelfTestWindowTest, PlayDuringARecordingEndsItAndResetsRecord) {
+  QPointer<self_test> w = Open();
+  auto click = [&](QPushButton* b) { return QTest::mouseClick(b, Qt::LeftButton), b->text(); };
+  const QString play = "Play " + media::Path(media::TestSound);
+  click(w->button18), click(w->button18);
+  audio_->calls.clear();
+  EXPECT_EQ(click(w->button17), "Play");
+  EXPECT_EQ(w->button18->text(), "Record");
+  EXPECT_EQ(audio_->calls, QStringList({"StopRecording", "Close", play}));
+
+  // From an open recorder not yet recording, too.
+  EXPECT_EQ(click(w->button18), "Start Record");
+  click(w->button17);
+  EXPECT_EQ(w->button18->text(), "Record");
+
+  // The next cycle records and plays back as usual.
+  audio_->calls.clear();
+  EXPECT_EQ(click(w->button18), "Start Record");
+  EXPECT_EQ(click(w->button18), "Stop Record");
+  EXPECT_EQ(click(w->button18), "Record");
+  EXPECT_EQ(audio_->calls, QStringList({"Close", "OpenRecorder", "CanRecord", "CanRecord", "StartRecording",
+                                        "StopRecording", "CanPlayRecording", "PlayRecording"}));
+  EXPECT_EQ(Messages(), QStringList({MicQuestion, MicHint}));  // no "doesn't record"
 }
 
 TEST_F(SelfTestWindowTest, StatusReadFailureRunsNoTestAndCloseCloses) {
