@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack into a temporary folder and checks it with
-# lintian, which must find no error and no warning (the package's own overrides apply).
+# lintian, which must find no error and no warning.
 # Usage: tests/package_lintian.sh BUILD_DIR [CPACK]
 # Exits 77, which ctest reports as skipped, when lintian or dpkg-shlibdeps is missing.
 set -euo pipefail
