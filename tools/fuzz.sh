@@ -7,13 +7,17 @@ seconds=${1:-120}
 
 tools/setup.sh clang libclang-rt-14-dev
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DOVITONE_FUZZ=ON -DOVITONE_TESTS=OFF -DOVITONE_BENCH=OFF
-cmake --build build-fuzz --target reply_fuzz ini_fuzz
+targets="reply_fuzz ini_fuzz ti_txt_fuzz config_plan_fuzz"
+# shellcheck disable=SC2086
+cmake --build build-fuzz --target $targets
 
-for target in reply_fuzz ini_fuzz; do
+# Each target starts from its corpus kept under fuzz/seeds/ (inputs that reach new code,
+# merged from earlier runs); new finds go to build-fuzz/corpus/.
+for target in $targets; do
   corpus=build-fuzz/corpus/$target
   mkdir -p "$corpus"
   cp -n fuzz/seeds/$target/* "$corpus"/ 2>/dev/null || true
   echo "== $target for ${seconds}s"
   build-fuzz/fuzz/$target -max_total_time="$seconds" -print_final_stats=1 "$corpus" 2>&1 |
-    grep -E "stat::number_of_executed_units|stat::peak_rss|ERROR|SUMMARY|Done" || true
+    grep -E "DONE|stat::number_of_executed_units|stat::peak_rss|ERROR|SUMMARY" || true
 done
