@@ -336,12 +336,22 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(const QVariant& resu
       next += QStringLiteral("The settings of this unit are kept safe; the next upgrade will "
                              "restore them.\r\n");
     }
-    backgroundWorker1_ProgressChanged(progressBar->value(), next);
+    AppendLogLine(next);
     // Enables the buttons again if a loader device is still attached.
     StartDeviceCount();
     return;
   }
   RestoreSettings();
+}
+
+void firmware_upgrade::AppendLogLine(const QString& line) {
+  // The last progress text ("Done!") ends without a line break.
+  const QString shown = statusBox->toPlainText();
+  backgroundWorker1_ProgressChanged(progressBar->value(),
+                                    (shown.isEmpty() || shown.endsWith(QLatin1Char('\n'))
+                                         ? QString()
+                                         : QStringLiteral("\r\n")) +
+                                        line);
 }
 
 bool firmware_upgrade::SettingsKept() const {
@@ -358,11 +368,10 @@ void firmware_upgrade::RestoreSettings() {
       const QString version = ReadEncoderStatus(status)
                                   ? QString::fromLatin1(status.firmwareVersion.c_str())
                                   : QString();
-      backgroundWorker1_ProgressChanged(
-          100, (version.isEmpty() ? QStringLiteral("Upgrade complete")
-                                  : QStringLiteral("Upgrade complete: the encoder runs firmware ") +
-                                        version) +
-                   QStringLiteral(", and its settings were restored.\r\n"));
+      AppendLogLine((version.isEmpty()
+                         ? QStringLiteral("Upgrade complete")
+                         : QStringLiteral("Upgrade complete: the encoder runs firmware ") + version) +
+                    QStringLiteral(", and its settings were restored.\r\n"));
       emit UpgradeCompleted();
       return;
     }
@@ -380,7 +389,7 @@ void firmware_upgrade::RestoreSettings() {
   if (SettingsKept()) {
     next += QStringLiteral(" They are kept safe; the next upgrade will restore them.");
   }
-  backgroundWorker1_ProgressChanged(progressBar->value(), next + QStringLiteral("\r\n"));
+  AppendLogLine(next + QStringLiteral("\r\n"));
 }
 
 }  // namespace pellix_usb_encoder

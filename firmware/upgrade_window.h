@@ -105,6 +105,8 @@ class firmware_upgrade : public QWidget, public BSL_DeviceChangeSink, public Fir
   void RestoreSettings();
   // A recovery record keeps this unit's settings for the next upgrade.
   bool SettingsKept() const;
+  // Adds a line of the window's own after the progress texts, on a line of its own.
+  void AppendLogLine(const QString& line);
 
   // The window whose sink the library calls (window thread only).
   static firmware_upgrade* registeredWindow_;

@@ -207,7 +207,7 @@ TEST_F(UpgradeTest, UpgradeProgramsVerifiesResetsAndRestoresTheSettings) {
   QString shown = "Starting\r\n";
   for (const auto& r : reports_) shown += r.second;
   // The log ends in plain words, and the main window shows the new firmware unasked.
-  shown += "Upgrade complete: the encoder runs firmware V1.3.0, and its settings were restored.\r\n";
+  shown += "\r\nUpgrade complete: the encoder runs firmware V1.3.0, and its settings were restored.\r\n";
   EXPECT_EQ(window->statusBox->toPlainText(), shown.remove('\r'));
   EXPECT_TRUE(form_->richTextBox1->toPlainText().contains("V1.3.0")) << form_->richTextBox1->toPlainText().toStdString();
   EXPECT_EQ(window->progressBar->value(), 100);
