@@ -13,14 +13,20 @@
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
+#include <QTest>
 #include <QThread>
+#include <QTimer>
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "common/fake_interaction.h"
 #include "common/window_test_support.h"
 #include "device/encoder_protocol.h"
+#include "device/encoder_session.h"
+#include "support/platform.h"
 #include "selftest/audio.h"
 #include "selftest/self_test.h"
 #include "sim/loader_twin.h"
@@ -235,6 +241,39 @@ TEST_F(DemoPanelTest, JackAndCable) {
   EXPECT_EQ(State(), "On the bus");
   EXPECT_EQ(panel_->volumeLeds[0]->Level(), 6);
   EXPECT_TRUE(OpenEncoder());
+}
+
+// The panel stands for the hardware: while the program waits for a silent encoder, the
+// panel's buttons work at once (a cable pulled mid-wait), while a click on a window of
+// the program waits until the program's handler has finished.
+TEST_F(DemoPanelTest, ThePanelIsNeverHeldWhileTheProgramWaits) {
+  ASSERT_TRUE(OpenEncoder());
+  QPushButton programButton("a control of the program");
+  int programClicks = 0;
+  QObject::connect(&programButton, &QPushButton::clicked, [&] { ++programClicks; });
+  std::atomic<bool> open{false};
+  SetExchangeRunner([&](const std::function<void()>& exchange) {
+    platform::RunResponsively([&] {
+      while (!open) std::this_thread::yield();
+      exchange();
+    });
+  });
+  bool unpluggedDuringWait = false;
+  int programClicksDuringWait = -1;
+  QTimer::singleShot(1, [&] {
+    QTest::mouseClick(&programButton, Qt::LeftButton);
+    QTest::mouseClick(panel_->unplugButton, Qt::LeftButton);
+    unpluggedDuringWait = !Bus::Instance().IsPlugged(*twin_);
+    programClicksDuringWait = programClicks;
+    open = true;
+  });
+  twin_->InjectFault(EncoderFault::Silence);
+  EXPECT_EQ(SendKeypadType(1), ResultNoDevice);  // the cable went while it waited
+  SetExchangeRunner([](const std::function<void()>& exchange) { platform::RunResponsively(exchange); });
+  EXPECT_TRUE(unpluggedDuringWait);
+  EXPECT_EQ(programClicksDuringWait, 0);
+  QTest::qWait(20);
+  EXPECT_EQ(programClicks, 1);
 }
 
 TEST_F(DemoPanelTest, FaultsStayUntilSwitchedOffEachOnItsOwn) {
