@@ -547,6 +547,11 @@ void Form1::btnLoadFirmware_MouseClick() {
                       ui::Icon::Question) != ui::Answer::Yes) {
     return;
   }
+  // Without a RAM loader image no unit can be upgraded: the encoder stays as it is.
+  if (QString problem; !FirmwareUpgrader::CheckRamLoader(problem)) {
+    Warn(problem);
+    return;
+  }
   // The settings the upgrade writes back into the encoder once it runs the new firmware.
   UpgradeUnit unit;
   if (GetDeviceStatusMessage() == 0) {

@@ -80,6 +80,9 @@ firmware_upgrade::firmware_upgrade(QWidget* parent) : QWidget(parent) {
   BuildControls();
   InitializeVidPidFirmware();
   InitializeBackgroundWorker();
+  // Without a RAM loader image no unit can be upgraded: said at once, and again (before
+  // anything is sent) when Upgrade Firmware is clicked.
+  if (QString problem; !CheckRamLoader(problem)) statusBox->setPlainText(problem);
 }
 
 firmware_upgrade::~firmware_upgrade() {

@@ -1,6 +1,9 @@
 #include "firmware/upgrader.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 #include <QThread>
 
@@ -18,13 +21,14 @@
 #include "device/usb_port.h"
 #include "firmware/crc.h"
 #include "firmware/flash_map.h"
+#include "firmware/ram_loader.h"
 #include "firmware/settings_recovery.h"
 #include "support/config_file.h"
 #include "loader/ti_txt.h"
 #include "support/platform.h"
 
-#ifndef OVITONE_RAM_BSL_STAND_IN
-#define OVITONE_RAM_BSL_STAND_IN 1
+#ifndef OVITONE_DATA_DIR
+#define OVITONE_DATA_DIR "/usr/local/share/ovitone-utility"
 #endif
 
 namespace pellix_usb_encoder {
@@ -80,11 +84,18 @@ void CopyPath(const QString& path, std::vector<char>& buffer) {
   std::copy(bytes.begin(), bytes.end(), buffer.begin());
 }
 
-QString ResourceText(const char* alias) {
+QByteArray ResourceBytes(const char* alias) {
   QFile file(QStringLiteral(":/firmware/") + QLatin1String(alias));
-  if (!file.open(QIODevice::ReadOnly)) return QString();
-  return QString::fromLatin1(file.readAll());
+  if (!file.open(QIODevice::ReadOnly)) return QByteArray();
+  return file.readAll();
 }
+
+QString ResourceText(const char* alias) { return QString::fromLatin1(ResourceBytes(alias)); }
+
+// Where the RAM loader is looked for; see FirmwareUpgrader::FindRamLoader.
+std::string ramLoaderFile;
+std::optional<std::vector<std::string>> ramLoaderDataFoldersOverride;
+std::optional<bool> realUnitsOverride;
 
 }  // namespace
 
@@ -95,7 +106,11 @@ QString Firmware::GetString(const QString& name) {
   if (name == QLatin1String("VID")) return QStringLiteral("0x2047");
   if (name == QLatin1String("PID")) return QStringLiteral("0x200");
   if (name == QLatin1String("RAM_BSL_VERSION")) return QStringLiteral("00.06.05.34");
-  if (name == QLatin1String("RAM_BSL.Text")) return ResourceText("RAM_BSL.Text");
+  if (name == QLatin1String("RAM_BSL.Text")) {
+    std::string text, source, problem;
+    if (!FirmwareUpgrader::FindRamLoader(text, source, problem)) return QString();
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+  }
   if (name == QLatin1String("password.Text")) return ResourceText("password.Text");
   if (name == QLatin1String("Forced_BOR.Text")) return ResourceText("Forced_BOR.Text");
   return QString();
@@ -177,16 +192,8 @@ bool FirmwareUpgrader::CheckFirmwareFile(const QString& path, QString& problem) 
     problem = QStringLiteral("No file specified");
     return false;
   }
-#if OVITONE_RAM_BSL_STAND_IN
-  // Our stand-in RAM loader only runs on the simulated loader; a real device would be
-  // left without firmware.
-  if (std::string(hid_version_str()).find("simulated") == std::string::npos) {
-    problem = QStringLiteral(
-        "This build carries a stand-in RAM loader that cannot program a real encoder. "
-        "Rebuild with -DOVITONE_RAM_BSL_FILE=<TI RAM loader file> to upgrade real hardware.");
-    return false;
-  }
-#endif
+  // Without a RAM loader the unit cannot be programmed, whatever the file.
+  if (!CheckRamLoader(problem)) return false;
   // The whole file is checked before the device is touched: a file the loader could
   // not read, or an image that would leave the device unable to start, would otherwise
   // be found out only after the flash was erased.
@@ -269,6 +276,88 @@ std::string FirmwareUpgrader::RecoveryFolder() {
 
 void FirmwareUpgrader::SetRecoveryFolder(const std::string& folder) {
   recoveryFolderOverride = folder;
+}
+
+// ---------------------------------------------------------------------------------------
+// The RAM loader
+
+bool FirmwareUpgrader::RealUnits() {
+  if (realUnitsOverride) return *realUnitsOverride;
+  const char* version = hid_version_str();
+  return version == nullptr || std::string(version).find("simulated") == std::string::npos;
+}
+
+void FirmwareUpgrader::SetRealUnitsForTests(std::optional<bool> real) { realUnitsOverride = real; }
+
+void FirmwareUpgrader::SetRamLoaderFile(const std::string& path) { ramLoaderFile = path; }
+
+std::vector<std::string> FirmwareUpgrader::RamLoaderDataFolders() {
+  if (ramLoaderDataFoldersOverride) return *ramLoaderDataFoldersOverride;
+  std::vector<std::string> folders{OVITONE_DATA_DIR};
+  // A package may install under another prefix than the one the build was made for:
+  // the data folder beside the program's own folder counts too.
+  QString program;
+  if (QCoreApplication::instance() != nullptr) {
+    program = QCoreApplication::applicationDirPath();
+  } else {
+#ifdef __linux__
+    program = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
+#endif
+  }
+  if (!program.isEmpty()) {
+    const QString beside =
+        QDir::cleanPath(program + QStringLiteral("/../share/ovitone-utility"));
+    if (beside != QDir::cleanPath(QStringLiteral(OVITONE_DATA_DIR))) {
+      folders.push_back(QDir::toNativeSeparators(beside).toStdString());
+    }
+  }
+  return folders;
+}
+
+void FirmwareUpgrader::SetRamLoaderDataFolders(std::optional<std::vector<std::string>> folders) {
+  ramLoaderDataFoldersOverride = std::move(folders);
+}
+
+bool FirmwareUpgrader::FindRamLoader(std::string& text, std::string& source, std::string& problem,
+                                     bool* missing) {
+  if (missing != nullptr) *missing = false;
+  if (!RealUnits()) {
+    const QByteArray standIn = ResourceBytes("RAM_BSL_standin.Text");
+    text = standIn.toStdString();
+    source = "the stand-in built into this program, for the simulated loader";
+    return !text.empty();
+  }
+  RamLoaderPlaces places;
+  places.file = ramLoaderFile;
+  places.folders.push_back(RecoveryFolder());
+  for (std::string& folder : RamLoaderDataFolders()) places.folders.push_back(std::move(folder));
+  places.builtIn = ResourceBytes("RAM_BSL_built_in.Text").toStdString();
+  const RamLoaderSearch found = pellix_usb_encoder::FindRamLoader(places, text, source, problem);
+  if (missing != nullptr) *missing = found == RamLoaderSearch::Missing;
+  return found == RamLoaderSearch::Found;
+}
+
+bool FirmwareUpgrader::CheckRamLoader(QString& problem) {
+  std::string text, source, why;
+  bool missing = false;
+  if (FindRamLoader(text, source, why, &missing)) return true;
+  problem = QString::fromStdString(why + (missing ? " " + RamLoaderAdvice() : std::string()) +
+                                   " Nothing was sent.");
+  return false;
+}
+
+std::string FirmwareUpgrader::RamLoaderAdvice() {
+  // The shared folder named is the first one that is there (the package's), else the
+  // one the program was built for.
+  const std::vector<std::string> shared = RamLoaderDataFolders();
+  std::string sharedFolder = shared.empty() ? std::string() : shared.front();
+  for (const std::string& folder : shared) {
+    if (QFileInfo(QString::fromStdString(folder)).isDir()) {
+      sharedFolder = folder;
+      break;
+    }
+  }
+  return pellix_usb_encoder::RamLoaderAdvice(RecoveryFolder(), sharedFolder);
 }
 
 bool FirmwareUpgrader::PrepareUnit(UpgradeUnit& unit, QString& problem) {
@@ -364,6 +453,12 @@ bool FirmwareUpgrader::DownloadStartUp(BackgroundWorker& worker,
     e.Result = false;
     return false;
   };
+  // Taken before the loader hears anything: load PC without an image in RAM would start
+  // whatever the RAM holds.
+  const QString ramLoaderText = Firmware::GetString(QStringLiteral("RAM_BSL.Text"));
+  if (ramLoaderText.isEmpty()) {
+    return fail(0, QStringLiteral("No usable RAM loader image; nothing was sent.") + CrLf);
+  }
 
   // With the unit's port the library opens the loader on that port only, never another
   // unit's.
@@ -400,7 +495,8 @@ bool FirmwareUpgrader::DownloadStartUp(BackgroundWorker& worker,
   const QString ramVersion = Firmware::GetString(QStringLiteral("RAM_BSL_VERSION"));
   worker.ReportProgress(20, QStringLiteral("Sending RAM BSL v") + ramVersion + CrLf);
   std::vector<char> ramLoader;
-  CopyTerminated(Firmware::GetString(QStringLiteral("RAM_BSL.Text")), ramLoader, RamLoaderTextBytes);
+  CopyTerminated(ramLoaderText, ramLoader,
+                 std::max(RamLoaderTextBytes, static_cast<size_t>(ramLoaderText.size()) + 1));
   BSL_RX_TXT(ramLoader.data(), SendFast);
   BSL_LoadPC(RamLoaderStart);
   worker.ReportProgress(30, QStringLiteral("Done RAM BSL v") + ramVersion + CrLf);

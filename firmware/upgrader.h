@@ -13,7 +13,9 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "device/encoder_session.h"
 #include "loader/bsl430.h"
@@ -30,7 +32,9 @@ extern const char* bslVersion;
 class Firmware {
  public:
   // "VID", "PID", "RAM_BSL_VERSION", and the images "RAM_BSL.Text", "password.Text" and
-  // "Forced_BOR.Text" (TI-TXT, CR LF line ends). Any other name gives an empty string.
+  // "Forced_BOR.Text" (TI-TXT). "RAM_BSL.Text" is the RAM loader for the units on the
+  // bus (FirmwareUpgrader::FindRamLoader), empty when there is none. Any other name gives
+  // an empty string.
   static QString GetString(const QString& name);
 };
 
@@ -135,8 +139,8 @@ class FirmwareUpgrader {
   // first; 0 done, 0xFFFFFFFE the file cannot be opened.
   static uint32_t EraseDataSegment_File(char* fileName);
 
-  // Checks that `path` can be programmed at all, before any device command: the build
-  // can program this device, the system can spell the path and it fits the loader
+  // Checks that `path` can be programmed at all, before any device command: there is a
+  // usable RAM loader for the units on the bus (FindRamLoader), the system can spell the path and it fits the loader
   // library's 200-byte buffer, the whole file is a valid TI-TXT image with data, and the
   // image writes only programmable flash and sets the reset vector
   // (CheckProgrammableImage). Otherwise false, with the reason in `problem`.
@@ -154,6 +158,33 @@ class FirmwareUpgrader {
   void CustomSelectedFirmware(const QString& filenameString, BackgroundWorker& worker,
                               BackgroundWorker::DoWorkEventArgs& e);
   bool TriggerForcedBOR(BackgroundWorker& worker, BackgroundWorker::DoWorkEventArgs& e);
+
+  // The RAM loader image. A unit on the simulated bus gets the stand-in built into the
+  // program, which no real unit can run. A real unit gets the vendor's image, looked for
+  // in this order: the file named with SetRamLoaderFile (ovitone-cli --ram-loader),
+  // RamLoaderFileName in the configuration folder, then in the installed data folders,
+  // and last an image built in with the CMake option OVITONE_RAM_BSL_FILE. The first
+  // image there is checked (firmware/ram_loader.h) and used, or refused with its reason.
+  // True with the image's text and where it came from; otherwise false with what is wrong
+  // in `problem`, to be followed by RamLoaderAdvice when there is no image at all.
+  static bool FindRamLoader(std::string& text, std::string& source, std::string& problem,
+                            bool* missing = nullptr);
+  // Where to put the image and how to get it.
+  static std::string RamLoaderAdvice();
+  // FindRamLoader for the upgrade: false with the whole message (what is wrong, where to
+  // put the image and how to get it, and that nothing was sent).
+  static bool CheckRamLoader(QString& problem);
+  // The file the user named; empty: none.
+  static void SetRamLoaderFile(const std::string& path);
+  // The installed data folders searched: the one the program was built for, and the
+  // one beside the program's own folder (../share/ovitone-utility) when it differs.
+  // Tests name others; std::nullopt puts the installed ones back.
+  static std::vector<std::string> RamLoaderDataFolders();
+  static void SetRamLoaderDataFolders(std::optional<std::vector<std::string>> folders);
+  // Whether the units on the bus are real hardware: false on the simulated bus. Tests of
+  // the real units' path on the simulated bus say true; std::nullopt asks the bus again.
+  static bool RealUnits();
+  static void SetRealUnitsForTests(std::optional<bool> real);
 
   // The configuration folder, where recovery records are kept (tests may point it
   // elsewhere). Empty: the per-user one.

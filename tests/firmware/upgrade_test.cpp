@@ -98,6 +98,8 @@ class UpgradeTest : public ::testing::Test {
     }
     Bus::Instance().Reset();
     FileName.clear();
+    FirmwareUpgrader::SetRealUnitsForTests(std::nullopt);
+    FirmwareUpgrader::SetRamLoaderDataFolders(std::nullopt);
   }
 
   // The encoder with its loader, and the main window connected to it.
@@ -386,6 +388,35 @@ TEST_F(UpgradeTest, FilesThatCannotBeUsedNeverReachTheDevice) {
   // The encoder's settings were kept before it left for its loader, and the window says so.
   EXPECT_EQ(window->statusBox->toPlainText(), "Starting\n" + std::rbegin(cases)->second + "\n" + WhatNext);
   EXPECT_TRUE(loader_->Commands().empty());
+}
+
+// A real unit without a RAM loader image: the encoder is not sent into its loader, and
+// the upgrade window says why at once and refuses before the loader hears anything.
+TEST_F(UpgradeTest, RealUnitsWithoutARamLoaderAreSentNothing) {
+  FirmwareUpgrader::SetRealUnitsForTests(true);
+  FirmwareUpgrader::SetRamLoaderDataFolders(std::vector<std::string>{(home_.path() + "/share").toStdString()});
+  const QString missing = "No RAM loader image was found; a real encoder cannot be upgraded without one. The "
+                          "upgrade first starts Texas Instruments' RAM loader 00.06.05.34 in the encoder.";
+  StartMainWindow();
+  form_->btnLoadFirmware->click();
+  const QStringList shown = Messages();
+  ASSERT_EQ(shown.size(), 2);
+  EXPECT_EQ(shown[0], Question);
+  EXPECT_TRUE(shown[1].startsWith(missing) && shown[1].contains(" Nothing was sent.\n|")) << shown[1].toStdString();
+  EXPECT_EQ(FindWindow(), nullptr);
+  EXPECT_TRUE(twin_->Commands().empty());
+
+  auto loader = std::make_shared<sim::LoaderTwin>();
+  Bus::Instance().Plug(loader);
+  auto* window = new firmware_upgrade();
+  window->show();
+  EXPECT_TRUE(window->statusBox->toPlainText().startsWith(missing));
+  ASSERT_TRUE(WaitFor([&] { return window->btnUpgrade->isEnabled(); }));
+  fake_.files.push_back(sample_), window->btnBrowse->click();
+  window->btnUpgrade->click();
+  ASSERT_TRUE(WaitFor([&] { return window->statusBox->toPlainText().contains("The upgrade did not finish."); }));
+  EXPECT_TRUE(window->statusBox->toPlainText().startsWith("Starting\n" + missing));
+  EXPECT_TRUE(loader->Commands().empty());
 }
 
 TEST_F(UpgradeTest, DeviceCountFollowsTheLoadersOnTheBus) {
