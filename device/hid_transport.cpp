@@ -6,6 +6,7 @@
 
 #include "device/device_lock.h"
 #include "device/frame.h"
+#include "device/trace.h"
 
 namespace pellix_usb_encoder {
 
@@ -144,10 +145,13 @@ int32_t USBEncoderSendAndReceive_a(hid_device* device, uint8_t command, const ui
   // A reply can only answer the request about to be sent: whatever is waiting now (a
   // reply that came after its time-out, a duplicate) is dropped first.
   for (int stale = 0; stale < MaxStaleReports; ++stale) {
-    if (hid_read_timeout(device, buffer, ReportSize, 0) <= 0) break;
+    const int read = hid_read_timeout(device, buffer, ReportSize, 0);
+    if (read <= 0) break;
+    TraceReport(device, false, buffer, static_cast<size_t>(read));
   }
   BuildRequestReport(buffer, command, payload, payloadLength);
   if (hid_write(device, buffer, ReportSize) < 0) return ResultNoDevice;
+  TraceReport(device, true, buffer, ReportSize);
 
   // Wait for the reply. hid_read_timeout returns as soon as a report arrives, so an
   // exchange costs the device's own latency and nothing more; each empty wait counts
@@ -161,6 +165,7 @@ int32_t USBEncoderSendAndReceive_a(hid_device* device, uint8_t command, const ui
   for (;;) {
     std::memset(buffer, 0, sizeof buffer);
     const int read = hid_read_timeout(device, buffer, ReportSize, PollIntervalMs);
+    if (read > 0) TraceReport(device, false, buffer, static_cast<size_t>(read));
     if (timeoutMs != 0) {
       totalMs += PollIntervalMs;
       if (read >= 0 && totalMs >= exchangeLimitMs && (read == 0 || buffer[2] == Ack)) {

@@ -29,10 +29,12 @@
 #include <vector>
 
 #include "device/device_lock.h"
+#include "device/trace.h"
 #include "device/usb_port.h"
 #include "loader/ti_txt.h"
 
 using pellix_usb_encoder::LockDevice;
+using pellix_usb_encoder::TraceReport;
 using pellix_usb_encoder::UsbPortOfPath;
 
 namespace {
@@ -122,7 +124,9 @@ bool Send(hid_device* device, const std::vector<uint8_t>& core) {
   report[1] = static_cast<uint8_t>(core.size());
   std::memcpy(report + 2, core.data(), core.size());
   auto lock = LockDevice();
-  return hid_write(device, report, sizeof report) >= 0;
+  if (hid_write(device, report, sizeof report) < 0) return false;
+  TraceReport(device, true, report, sizeof report);
+  return true;
 }
 
 // Drops reports left over from an earlier exchange (a late answer after a time-out), so
@@ -131,7 +135,9 @@ void DropStaleReports(hid_device* device) {
   uint8_t report[kReportSize];
   for (int i = 0; i < 8; ++i) {
     auto lock = LockDevice();
-    if (hid_read_timeout(device, report, sizeof report, 0) <= 0) return;
+    const int count = hid_read_timeout(device, report, sizeof report, 0);
+    if (count <= 0) return;
+    TraceReport(device, false, report, static_cast<size_t>(count));
   }
 }
 
@@ -144,6 +150,7 @@ bool Receive(Library& lib, std::vector<uint8_t>& core) {
     {
       auto lock = LockDevice();
       count = hid_read_timeout(lib.device, report, sizeof report, kReadSliceMs);
+      if (count > 0) TraceReport(lib.device, false, report, static_cast<size_t>(count));
     }
     if (count < 0) return false;  // the device left the bus
     if (count < 3 || report[0] != kReportId) continue;

@@ -239,4 +239,79 @@ ReadOutcome ReadSmallFile(const std::string& path, std::uintmax_t maxBytes,
 #endif
 }
 
+namespace {
+// Something other than a regular file at `path` (looked at before opening, so that a
+// FIFO does not block).
+bool NotRegular(const std::string& path) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  return fs::exists(status) && !fs::is_regular_file(status);
+}
+}  // namespace
+
+#ifndef _WIN32
+bool LogFile::Open(const std::string& path, std::string& problem) {
+  Close();
+  if (NotRegular(path)) {
+    problem = path + " is not a regular file";
+    return false;
+  }
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    problem = "cannot open " + path + ": " + SystemError(errno);
+    return false;
+  }
+  // Checked again on what was opened: the name may have changed in between.
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    ::close(fd);
+    problem = path + " is not a regular file";
+    return false;
+  }
+  if (::ftruncate(fd, 0) != 0) {
+    const int error = errno;
+    ::close(fd);
+    problem = "cannot write " + path + ": " + SystemError(error);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+bool LogFile::Append(const std::string& text) { return fd_ >= 0 && WriteAll(fd_, text); }
+
+void LogFile::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool LogFile::IsOpen() const { return fd_ >= 0; }
+#else
+bool LogFile::Open(const std::string& path, std::string& problem) {
+  Close();
+  if (NotRegular(path)) {
+    problem = path + " is not a regular file";
+    return false;
+  }
+  file_ = std::fopen(path.c_str(), "wb");
+  if (file_ == nullptr) {
+    problem = "cannot open " + path;
+    return false;
+  }
+  return true;
+}
+
+bool LogFile::Append(const std::string& text) {
+  return file_ != nullptr && std::fwrite(text.data(), 1, text.size(), file_) == text.size() &&
+         std::fflush(file_) == 0;
+}
+
+void LogFile::Close() {
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
+}
+
+bool LogFile::IsOpen() const { return file_ != nullptr; }
+#endif
+
 }  // namespace pellix_usb_encoder

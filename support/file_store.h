@@ -11,9 +11,12 @@
 //   lock on the file itself (FileLock).
 // - Reads refuse anything that is not a regular file (a FIFO would block, a device
 //   never end) and files larger than the caller allows.
+// - A log (LogFile) is the one file written as it goes: it is created or emptied, and
+//   each piece appended reaches the file before the call returns.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace pellix_usb_encoder {
@@ -49,5 +52,30 @@ enum class ReadOutcome { Ok, Missing, NotRegular, TooLarge, Unreadable };
 // FIFO or reading a device. `problem` says why it was not read.
 ReadOutcome ReadSmallFile(const std::string& path, std::uintmax_t maxBytes,
                           std::string& contents, std::string& problem);
+
+// A log written as it goes. Not thread-safe: its owner serialises the appends.
+class LogFile {
+ public:
+  LogFile() = default;
+  ~LogFile() { Close(); }
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+  // Creates the file at `path`, or empties the regular file there. Anything else there
+  // (a folder, a FIFO, a device) is refused without blocking, as is a file the user may
+  // not write. False, with the reason in `problem`.
+  bool Open(const std::string& path, std::string& problem);
+  // Writes `text` at the end, unbuffered. False when it could not be written whole.
+  bool Append(const std::string& text);
+  void Close();
+  bool IsOpen() const;
+
+ private:
+#ifndef _WIN32
+  int fd_ = -1;
+#else
+  std::FILE* file_ = nullptr;
+#endif
+};
 
 }  // namespace pellix_usb_encoder
