@@ -15,14 +15,20 @@
 #include <map>
 #include <system_error>
 
+#include <hidapi/hidapi.h>
+
+#include "device/device_lock.h"
 #include "device/encoder_protocol.h"
 #include "device/encoder_session.h"
 #include "device/hid_transport.h"
+#include "device/trace.h"
 #include "device/usb_port.h"
+#include "firmware/ram_loader.h"
 #include "firmware/settings_recovery.h"
 #include "firmware/upgrader.h"
 #include "layout_editor/key_code_table.h"
 #include "support/config_profile.h"
+#include "support/file_store.h"
 #include "support/platform.h"
 #include "support/temporary_file.h"
 
@@ -170,6 +176,7 @@ class Session {
   int ApplyConfig(const std::vector<std::string>& args);
   int ExportConfig(const std::vector<std::string>& args);
   int UpgradeFirmware(const std::vector<std::string>& args);
+  int Diagnose(const std::vector<std::string>& args);
 
  private:
   int BadInput(const std::string& text) {
@@ -617,6 +624,11 @@ int Session::UpgradeFirmware(const std::vector<std::string>& args) {
   // A file the loader could not use is refused before the encoder hears anything.
   QString problem;
   if (!FirmwareUpgrader::CheckFirmwareFile(path, problem)) return BadInput(problem.toStdString());
+  if (FirmwareUpgrader::RealUnits()) {
+    std::string text, source, why;
+    FirmwareUpgrader::FindRamLoader(text, source, why);
+    err_ << "RAM loader " << RamLoaderVersion << ": " << source << ".\n";
+  }
   FirmwareUpgrader::InitializeVidPid();
   FirmwareUpgrader::myDeviceIndex = QStringLiteral("0");
 
@@ -719,6 +731,160 @@ int Session::UpgradeFirmware(const std::vector<std::string>& args) {
   return ExitOk;
 }
 
+// ---------------------------------------------------------------------------------------
+// diagnose
+
+const char* const UdevRuleName = "70-ovitone-hid.rules";
+const char* const UdevRuleFix =
+    "sudo cp packaging/70-ovitone-hid.rules /lib/udev/rules.d/ && sudo udevadm control "
+    "--reload-rules && sudo udevadm trigger, then replug the encoder (the Debian package "
+    "installs the rule itself)";
+
+std::string Narrow(const wchar_t* text) {
+  std::string out;
+  for (; text != nullptr && *text != L'\0'; ++text) {
+    const auto c = static_cast<unsigned>(*text);
+    out.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+  }
+  return out;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (size_t i = 0; i < items.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == items.size() ? (items.size() > 2 ? ", or " : " or ") : ", ");
+    text += items[i];
+  }
+  return text;
+}
+
+// "1 encoder on USB port 1-1", "2 firmware loaders on USB ports 1-2, 1-3", "no encoder".
+std::string Counted(const std::vector<UsbUnit>& units, bool inLoader, const char* what) {
+  std::vector<std::string> ports;
+  for (const UsbUnit& u : units) {
+    if (u.inLoader == inLoader) ports.push_back(u.port.empty() ? "unknown port" : u.port);
+  }
+  if (ports.empty()) return std::string("no ") + what;
+  std::string text = std::to_string(ports.size()) + " " + what + (ports.size() > 1 ? "s" : "") +
+                     " on USB port" + (ports.size() > 1 ? "s " : " ");
+  for (size_t i = 0; i < ports.size(); ++i) text += (i ? ", " : "") + ports[i];
+  return text;
+}
+
+int Session::Diagnose(const std::vector<std::string>& args) {
+  if (!WantArgs(args, 0, "diagnose")) return ExitBadInput;
+  int failed = 0;
+  // One line per finding; what is not in order comes with its fix on the line below.
+  enum Kind { Ok, Note, Fail };
+  auto line = [&](Kind kind, const std::string& text, const std::string& fix = std::string()) {
+    static const char* const marks[] = {"ok    ", "note  ", "FAIL  "};
+    out_ << marks[kind] << text << "\n";
+    if (!fix.empty()) out_ << "      fix: " << fix << "\n";
+    failed += kind == Fail ? 1 : 0;
+  };
+
+  // The udev rule: without it this user may open neither the encoder nor the loader that
+  // appears during an upgrade.
+  if (options_.udevRuleFolders.empty()) {
+    line(Ok, "udev rule: not needed on this system");
+  } else {
+    std::string installed, contents, why;
+    for (const std::string& folder : options_.udevRuleFolders) {
+      const std::string path = folder + "/" + UdevRuleName;
+      if (platform::FileExists(path)) {
+        installed = path;
+        ReadSmallFile(path, MaxConfigFileBytes, contents, why);
+        break;
+      }
+    }
+    const std::string rule = Lower(contents);
+    if (installed.empty()) {
+      line(Fail, std::string("udev rule: ") + UdevRuleName + " is in none of " +
+                     Joined(options_.udevRuleFolders),
+           UdevRuleFix);
+    } else if (rule.find("2047") == std::string::npos || rule.find("0a3b") == std::string::npos ||
+               rule.find("0200") == std::string::npos) {
+      line(Fail, "udev rule: " + installed + " does not cover both the encoder (2047:0a3b) and "
+                 "its firmware loader (2047:0200)",
+           "replace it: " + std::string(UdevRuleFix));
+    } else {
+      line(Ok, "udev rule: " + installed);
+    }
+  }
+
+  // The units on the bus, by port.
+  const std::vector<UsbUnit> units = ListUnits();
+  if (units.empty()) {
+    line(Fail, "units: no encoder (2047:0a3b) and no firmware loader (2047:0200) on the USB bus",
+         "plug the encoder in; if lsusb -d 2047: lists nothing either, try another cable or port");
+  } else {
+    line(Ok, "units: " + Counted(units, false, "encoder") + "; " +
+                 Counted(units, true, "firmware loader"));
+  }
+  for (const UsbUnit& u : units) {
+    if (u.port.empty()) {
+      line(Fail, "units: the USB port of " + u.path + " cannot be learnt, so no upgrade can "
+                 "follow that unit",
+           "the port is read from /sys/class/hidraw; run the program where /sys is available");
+    } else if (u.inLoader) {
+      line(Note, "units: the unit on USB port " + u.port + " waits in its firmware loader",
+           "finish its upgrade: ovitone-cli --device " + u.port + " upgrade-firmware FILE");
+    }
+  }
+
+  // Access: each unit opened as the program opens it.
+  std::vector<std::string> denied;
+  for (const UsbUnit& u : units) {
+    auto lock = LockDevice();
+    if (hid_device* device = hid_open_path(u.path.c_str())) {
+      hid_close(device);
+      continue;
+    }
+    const std::string error = Narrow(hid_error(nullptr));
+    denied.push_back("the " + std::string(u.inLoader ? "firmware loader" : "encoder") +
+                     " on USB port " + (u.port.empty() ? "?" : u.port) +
+                     (error.empty() || error == "Success" ? "" : " (" + error + ")"));
+  }
+  if (units.empty()) {
+    line(Note, "access: not checked, no unit is attached");
+  } else if (denied.empty()) {
+    line(Ok, "access: this user may open every unit");
+  } else {
+    for (const std::string& unit : denied) {
+      line(Fail, "access: this user may not open " + unit,
+           "install the udev rule and replug the unit; to work over SSH or from a service, "
+           "also give a group access (README: Groups)");
+    }
+  }
+
+  // The RAM loader image an upgrade would send.
+  std::string text, source, problem;
+  bool missing = false;
+  if (FirmwareUpgrader::FindRamLoader(text, source, problem, &missing)) {
+    line(Ok, std::string("RAM loader ") + RamLoaderVersion + ": " + source);
+  } else {
+    line(Fail, "RAM loader: " + problem,
+         (missing ? "" : "replace it. ") + FirmwareUpgrader::RamLoaderAdvice());
+  }
+
+  // Settings kept from an upgrade that did not finish.
+  const std::vector<RecoveryRecord> pending = LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder());
+  if (pending.empty()) line(Ok, "settings recovery: no settings wait to be restored");
+  for (const RecoveryRecord& r : pending) {
+    line(Note, "settings recovery: the settings of the unit on USB port " + r.port +
+                   " (serial number " + Printable(SerialNumberText(r.settings.serialNumber)) +
+                   ") are kept from an upgrade that did not finish",
+         "ovitone-cli --device " + r.port + " upgrade-firmware FILE finishes it and restores them");
+  }
+
+  if (failed == 0) {
+    out_ << "Everything needed to configure and upgrade the encoder is in place.\n";
+    return ExitOk;
+  }
+  out_ << failed << (failed == 1 ? " check failed" : " checks failed") << "; see the fixes above.\n";
+  return ExitNoDevice;
+}
+
 }  // namespace
 
 std::string HelpText() {
@@ -743,34 +909,55 @@ std::string HelpText() {
          "  export-config FILE [--force] write the encoder's settings to a configuration file\n"
          "  upgrade-firmware FILE        program a TI-TXT firmware image, then restore the\n"
          "                               settings\n"
+         "  diagnose                     check this computer: udev rule, access to the\n"
+         "                               units, RAM loader image, units on which ports,\n"
+         "                               settings waiting to be restored; with fixes\n"
          "\n"
          "Options:\n"
          "  --device PORT|SERIAL         the unit to use, by USB port (as list shows it)\n"
          "                               or serial number; needed for commands that\n"
          "                               change anything when several are attached\n"
+         "  --trace FILE                 write every USB report to and from the units to\n"
+         "                               FILE, one line each\n"
+         "  --ram-loader FILE            the RAM loader image (TI-TXT, 00.06.05.34) that\n"
+         "                               upgrade-firmware sends into a real unit first\n"
          "  -h, --help                   show this help\n"
          "\n"
-         "Exit status: 0 success, 2 bad input, 3 no encoder (or no access to it),\n"
-         "4 the encoder refused a command or the upgrade failed.\n";
+         "Exit status: 0 success, 2 bad input, 3 no encoder (or no access to it; for\n"
+         "diagnose: something needed is missing), 4 the encoder refused a command or\n"
+         "the upgrade failed.\n";
 }
 
 int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream& err,
         const Options& options) {
-  // --device PORT|SERIAL may stand anywhere.
+  // The options with a value may stand anywhere, as "--name VALUE" or "--name=VALUE".
   std::vector<std::string> args;
-  std::string device;
+  std::string device, traceFile, ramLoaderFile;
+  const struct {
+    std::string name;
+    const char* needs;
+    std::string* value;
+  } valueOptions[] = {{"--device", "a USB port or a serial number", &device},
+                      {"--trace", "the name of the file to write the trace to", &traceFile},
+                      {"--ram-loader", "the name of a RAM loader image file", &ramLoaderFile}};
   for (size_t i = 0; i < allArgs.size(); ++i) {
-    if (allArgs[i] == "--device") {
-      if (i + 1 >= allArgs.size() || allArgs[i + 1].empty()) {
-        err << "ovitone-cli: --device needs a USB port or a serial number\n";
-        return ExitBadInput;
+    const std::string& arg = allArgs[i];
+    bool taken = false;
+    for (const auto& option : valueOptions) {
+      if (arg == option.name) {
+        if (i + 1 >= allArgs.size() || allArgs[i + 1].empty()) {
+          err << "ovitone-cli: " << option.name << " needs " << option.needs << "\n";
+          return ExitBadInput;
+        }
+        *option.value = allArgs[++i];
+        taken = true;
+      } else if (arg.rfind(option.name + "=", 0) == 0 && arg.size() > option.name.size() + 1) {
+        *option.value = arg.substr(option.name.size() + 1);
+        taken = true;
       }
-      device = allArgs[++i];
-    } else if (allArgs[i].rfind("--device=", 0) == 0 && allArgs[i].size() > 9) {
-      device = allArgs[i].substr(9);
-    } else {
-      args.push_back(allArgs[i]);
+      if (taken) break;
     }
+    if (!taken) args.push_back(arg);
   }
   if (args.empty()) {
     err << HelpText();
@@ -799,10 +986,23 @@ int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream
       {"apply-config", &Session::ApplyConfig},
       {"export-config", &Session::ExportConfig},
       {"upgrade-firmware", &Session::UpgradeFirmware},
+      {"diagnose", &Session::Diagnose},
   };
   const auto handler = handlers.find(command);
   if (handler == handlers.end()) {
     err << "ovitone-cli: unknown command " << command << " (see ovitone-cli --help)\n";
+    return ExitBadInput;
+  }
+  // Both last for this run only.
+  struct RunScope {
+    ~RunScope() {
+      StopTrace();
+      FirmwareUpgrader::SetRamLoaderFile(std::string());
+    }
+  } scope;
+  FirmwareUpgrader::SetRamLoaderFile(ramLoaderFile);
+  if (std::string problem; !traceFile.empty() && !StartTrace(traceFile, problem)) {
+    err << "ovitone-cli: cannot write the trace: " << problem << "\n";
     return ExitBadInput;
   }
   try {

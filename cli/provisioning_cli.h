@@ -14,7 +14,8 @@ namespace pellix_usb_encoder::cli {
 enum ExitCode : int {
   ExitOk = 0,
   ExitBadInput = 2,       // unknown command or option, bad value, unusable file
-  ExitNoDevice = 3,       // no encoder (or loader) on the bus, or it may not be opened
+  ExitNoDevice = 3,       // no encoder (or loader) on the bus, or it may not be opened;
+                          // diagnose: something needed is missing
   ExitDeviceRefused = 4,  // the encoder did not accept a command or the upgrade failed
 };
 
@@ -23,6 +24,13 @@ struct Options {
   bool terminal = false;
   // How long to wait for the encoder's loader to appear after the encoder leaves for it.
   int loaderWaitMs = 15000;
+  // Where diagnose looks for the udev rule 70-ovitone-hid.rules; none: not needed here.
+#ifdef __linux__
+  std::vector<std::string> udevRuleFolders = {"/lib/udev/rules.d", "/etc/udev/rules.d",
+                                              "/usr/lib/udev/rules.d"};
+#else
+  std::vector<std::string> udevRuleFolders;
+#endif
 };
 
 // Runs one command line (without the program name). Results go to `out`, messages and

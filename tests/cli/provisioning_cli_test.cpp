@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
+#include <hidapi/hidapi.h>
+
+#include <cstdio>
 #include <fstream>
+#include <functional>
+#include <tuple>
 
 #include <sys/stat.h>
 #include <sstream>
@@ -15,6 +21,8 @@
 
 #include "cli/provisioning_cli.h"
 #include "device/encoder_session.h"
+#include "device/usb_port.h"
+#include "firmware/ram_loader.h"
 #include "firmware/settings_recovery.h"
 #include "firmware/upgrader.h"
 #include "loader/ti_txt.h"
@@ -86,6 +94,8 @@ class CliTest : public ::testing::Test {
     platform::SetTimeScale(1.0);
     ResetUpgraderState();
     FirmwareUpgrader::SetRecoveryFolder({});
+    FirmwareUpgrader::SetRealUnitsForTests(std::nullopt);
+    FirmwareUpgrader::SetRamLoaderDataFolders(std::nullopt);
     platform::SetSleepOverride({});
   }
   bool RecoveryPending() const {
@@ -590,6 +600,195 @@ TEST_F(CliTest, UpgradeFirmwareRefusesBadFilesAndAMissingEncoder) {
   EXPECT_EQ(Cli({"upgrade-firmware", SampleFirmware}), 3);
   EXPECT_NE(Err().find("not connected"), std::string::npos) << Err();
   EXPECT_TRUE(Bus::Instance().Writes().empty());
+}
+
+// A made-up RAM loader image: version bytes, code at the entry marked with `mark`, and
+// the second run the loader twin looks for before it starts an image.
+std::string RamImage(uint8_t mark, const std::string& version = "00 06 05 34", const std::string& more = "") {
+  char code[8];
+  std::snprintf(code, sizeof code, "%02X", mark);
+  std::string second;
+  for (int i = 0; i < 16; ++i) second += std::string(code) + " ";
+  return "@2500\n" + version + " " + code + " 40 00 44\n@2576\n" + second + "\n" + more + "q\n";
+}
+
+// The mark of the RAM loader image that reached the loader: the entry's first byte in
+// the first fast write to 0x2500.
+int SentRamImageMark() {
+  for (const auto& w : Bus::Instance().Writes())
+    if (w.bytes.size() > 10 && w.bytes[2] == 0x1B && w.bytes[3] == 0x00 && w.bytes[4] == 0x25 && w.bytes[5] == 0x00)
+      return w.bytes[10];
+  return -1;
+}
+
+// A real unit is only ever sent the vendor's RAM loader: the first image found (named,
+// in the configuration folder, in the data folder) is checked, used, or refused with its
+// reason; without one, nothing is sent and the user learns where to put it.
+TEST_F(CliTest, RealUnitsGetTheRamLoaderFoundOrNothing) {
+  auto loader = sim::AttachLoaderTo(twin_);
+  FirmwareUpgrader::SetRealUnitsForTests(true);
+  FirmwareUpgrader::SetRamLoaderDataFolders(std::vector<std::string>{Path("share")});
+  QDir(dir_.path()).mkpath("config"), QDir(dir_.path()).mkpath("share");
+  const std::string inConfig = Path("config/RAM_BSL.00.06.05.34.txt"), inShare = Path("share/RAM_BSL.00.06.05.34.txt");
+
+  EXPECT_EQ(Cli({"upgrade-firmware", SampleFirmware}), 2);
+  for (const std::string& part : {std::string("No RAM loader image was found; a real encoder cannot be upgraded without one. "),
+                                  std::string("under a BSD licence, in its MSP430 USB bootstrap-loader (BSL) packages"),
+                                  "Save it as " + inConfig + ", or as " + inShare + " for every user",
+                                  std::string("--ram-loader FILE. Nothing was sent.\n")})
+    EXPECT_NE(Err().find(part), std::string::npos) << part << "\n" << Err();
+  EXPECT_TRUE(Bus::Instance().Writes().empty());
+
+  const std::string cannot = "The RAM loader image ";
+  const std::pair<std::string, std::string> rejected[] = {
+      {WriteFile("high.txt", RamImage(1, "00 06 05 34", "@4400\n01\n")), "the byte at 0x4400 lies outside RAM (0x2400-0x43FF), where a RAM loader has to be"},
+      {WriteFile("low.txt", "@23FF\n01\n" + RamImage(1)), "the byte at 0x23FF lies outside RAM"},
+      {WriteFile("across.txt", "@43FF\n01 02\n" + RamImage(1)), "the byte at 0x4400 lies outside RAM"},
+      {WriteFile("short.txt", "@2502\n05 34 31 40\nq\n"), "there are no version bytes at 0x2500-0x2503"},
+      {WriteFile("version.txt", RamImage(1, "00 07 08 38")), "the version bytes at 0x2500 are 00 07 08 38, not 00 06 05 34 (RAM loader 00.06.05.34)"},
+      {WriteFile("noentry.txt", "@2500\n00 06 05 34\nq\n"), "there is no code at its entry point 0x2504"},
+      {WriteFile("erased.txt", "@2500\n00 06 05 34 FF FF\nq\n"), "there is no code at its entry point 0x2504"},
+      {WriteFile("text.txt", "RAM loader\n"), "it is not a TI-TXT image (line 1: "},
+      {WriteFile("empty.txt", "q\n"), "the image holds no data"},
+      {Path("missing.txt"), "there is no such file"},
+      {Path("share"), "it is not a regular file"},
+  };
+  for (const auto& [file, reason] : rejected) {
+    EXPECT_EQ(Cli({"--ram-loader", file, "upgrade-firmware", SampleFirmware}), 2) << file;
+    EXPECT_NE(Err().find(cannot + file + " cannot be used: " + reason), std::string::npos) << Err();
+    EXPECT_TRUE(Bus::Instance().Writes().empty()) << file;
+  }
+  // A broken image in the configuration folder is reported, not passed over.
+  WriteFile("share/RAM_BSL.00.06.05.34.txt", RamImage(3));
+  WriteFile("config/RAM_BSL.00.06.05.34.txt", RamImage(2, "00 06 05 33"));
+  EXPECT_EQ(Cli({"upgrade-firmware", SampleFirmware}), 2);
+  EXPECT_NE(Err().find(cannot + inConfig + " cannot be used: the version bytes"), std::string::npos) << Err();
+
+  // Named, then the configuration folder, then the data folder: the one found is sent.
+  const std::tuple<Args, std::string, int> found[] = {
+      {{"--ram-loader=" + WriteFile("named.txt", RamImage(1))}, Path("named.txt"), 1},
+      {{}, inConfig, 2},
+      {{}, inShare, 3}};
+  for (const auto& [option, source, mark] : found) {
+    if (mark == 2) WriteFile("config/RAM_BSL.00.06.05.34.txt", RamImage(2));
+    if (mark == 3) QFile::remove(QString::fromStdString(inConfig));
+    Args args = option;
+    args.insert(args.end(), {"upgrade-firmware", SampleFirmware});
+    ASSERT_EQ(Cli(args), 0) << Err();
+    EXPECT_NE(Err().find("RAM loader 00.06.05.34: " + source + ".\n"), std::string::npos) << Err();
+    EXPECT_EQ(SentRamImageMark(), mark);
+    EXPECT_EQ(twin_->FirmwareVersion(), "V1.3.0");
+  }
+
+  // An image built into the program comes last, and is checked like the others.
+  RamLoaderPlaces places{"", {Path("nowhere")}, RamImage(4)};
+  std::string text, source, problem;
+  EXPECT_EQ(FindRamLoader(places, text, source, problem), RamLoaderSearch::Found);
+  EXPECT_EQ(text, RamImage(4));
+  places.builtIn = "@2500\n00 06 05 34\nq\n";
+  EXPECT_EQ(FindRamLoader(places, text, source, problem), RamLoaderSearch::Rejected);
+  EXPECT_EQ(problem, "The RAM loader image built into this program cannot be used: there is no code at its entry point 0x2504.");
+}
+
+// The trace holds every report of the run, both ways, as the bus carried it.
+TEST_F(CliTest, TraceRecordsEveryReportAsTheBusCarriedIt) {
+  sim::AttachLoaderTo(twin_);
+  const std::string trace = Path("trace.txt");
+  for (const Args& command : {Args{"status"}, Args{"upgrade-firmware", SampleFirmware}}) {
+    Args args = {"--trace", trace};
+    args.insert(args.end(), command.begin(), command.end());
+    ASSERT_EQ(Cli(args), 0) << Err();
+    std::istringstream lines(ReadFile(trace));
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line.rfind(std::string("# Ovitone USB Utility ") + OVITONE_PROJECT_VERSION + ", hidapi " + hid_version_str() + ": ", 0), 0u) << line;
+    const auto traffic = Bus::Instance().Traffic();
+    long long previous = -1;
+    size_t n = 0;
+    for (; std::getline(lines, line); ++n) {
+      ASSERT_LT(n, traffic.size()) << line;
+      const auto& r = traffic[n];
+      std::istringstream fields(line);
+      long long micros = 0;
+      std::string direction, ids, port, hex;
+      fields >> micros >> direction >> ids >> port;
+      Bytes bytes;
+      while (fields >> hex) bytes.push_back(uint8_t(std::stoul(hex, nullptr, 16)));
+      ASSERT_GE(micros, previous);
+      previous = micros;
+      ASSERT_EQ(direction, r.direction == sim::Direction::HostToDevice ? "out" : "in") << n;
+      ASSERT_EQ(ids, r.productId == 0x0200 ? "2047:0200" : "2047:0a3b") << n;
+      ASSERT_EQ(port, UsbPortOfPath(r.path.c_str())) << n;
+      ASSERT_EQ(bytes, r.bytes) << n;
+    }
+    EXPECT_EQ(n, traffic.size());
+    EXPECT_GT(n, command.size() == 1 ? 1u : 100u);
+  }
+
+  // Only a regular file takes a trace; the command is then not run at all.
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  for (const std::string& file : {Path("fifo"), dir_.path().toStdString()}) {
+    EXPECT_EQ(Cli({"--trace", file, "status"}), 2);
+    EXPECT_EQ(Err(), "ovitone-cli: cannot write the trace: " + file + " is not a regular file\n");
+    EXPECT_TRUE(Bus::Instance().Traffic().empty());
+  }
+  EXPECT_EQ(Cli({"status", "--trace"}), 2);
+  EXPECT_EQ(Err(), "ovitone-cli: --trace needs the name of the file to write the trace to\n");
+}
+
+// diagnose: one line per check, a fix under each failure, 0 only when all is in place.
+TEST_F(CliTest, DiagnoseNamesEachProblemWithItsFix) {
+  const std::string rule = Path("rules/70-ovitone-hid.rules");
+  const std::string goodRule = ReadFile(OVITONE_SOURCE_DIR "/packaging/70-ovitone-hid.rules");
+  cli::Options options;
+  options.udevRuleFolders = {Path("rules")};
+  FirmwareUpgrader::SetRamLoaderDataFolders(std::vector<std::string>{});
+  QDir(dir_.path()).mkpath("rules"), QDir(dir_.path()).mkpath("config");
+  std::shared_ptr<sim::LoaderTwin> loader;
+
+  const std::vector<std::tuple<std::string, std::function<void()>, int, std::vector<std::string>>> scenarios = {
+      {"all in place", [&] { WriteFile("rules/70-ovitone-hid.rules", goodRule); }, 0,
+       {"ok    udev rule: " + rule + "\n", "ok    units: 1 encoder on USB port 1-1; no firmware loader\n",
+        "ok    access: this user may open every unit\n",
+        "ok    RAM loader 00.06.05.34: the stand-in built into this program, for the simulated loader\n",
+        "ok    settings recovery: no settings wait to be restored\n",
+        "Everything needed to configure and upgrade the encoder is in place.\n"}},
+      {"no rule", [&] { QFile::remove(QString::fromStdString(rule)); }, 3,
+       {"FAIL  udev rule: 70-ovitone-hid.rules is in none of " + Path("rules") + "\n      fix: sudo cp packaging/70-ovitone-hid.rules",
+        "1 check failed; see the fixes above.\n"}},
+      {"rule without the loader", [&] { WriteFile("rules/70-ovitone-hid.rules", goodRule.substr(0, goodRule.find('\n', goodRule.find("0a3b")))); }, 3,
+       {"FAIL  udev rule: " + rule + " does not cover both the encoder (2047:0a3b) and its firmware loader (2047:0200)\n      fix: replace it: "}},
+      {"access denied", [&] { WriteFile("rules/70-ovitone-hid.rules", goodRule), Bus::Instance().SetOpenFails(true); }, 3,
+       {"FAIL  access: this user may not open the encoder on USB port 1-1", "      fix: install the udev rule and replug the unit"}},
+      {"nothing attached", [&] { Bus::Instance().SetOpenFails(false), Bus::Instance().Unplug(*twin_); }, 3,
+       {"FAIL  units: no encoder (2047:0a3b) and no firmware loader (2047:0200) on the USB bus\n      fix: plug the encoder in",
+        "note  access: not checked, no unit is attached\n"}},
+      {"real units without a RAM loader", [&] { Bus::Instance().Plug(twin_), FirmwareUpgrader::SetRealUnitsForTests(true); }, 3,
+       {"FAIL  RAM loader: No RAM loader image was found; a real encoder cannot be upgraded without one.\n"
+        "      fix: The upgrade first starts Texas Instruments' RAM loader 00.06.05.34"}},
+      {"a unit left in its loader with its settings kept",
+       [&] {
+         WriteFile("config/RAM_BSL.00.06.05.34.txt", RamImage(1));
+         loader = std::make_shared<sim::LoaderTwin>();
+         Bus::Instance().Plug(loader);
+         std::string why;
+         ASSERT_TRUE(SaveRecoveryRecord(Path("config"), {loader->UsbPort(), EncoderSettings::Fallback()}, why)) << why;
+       }, 0,
+       {"ok    units: 1 encoder on USB port 1-1; 1 firmware loader on USB port 1-2\n",
+        "note  units: the unit on USB port 1-2 waits in its firmware loader\n"
+        "      fix: finish its upgrade: ovitone-cli --device 1-2 upgrade-firmware FILE\n",
+        "ok    RAM loader 00.06.05.34: " + Path("config/RAM_BSL.00.06.05.34.txt") + "\n",
+        "note  settings recovery: the settings of the unit on USB port 1-2 (serial number",
+        "Everything needed to configure and upgrade the encoder is in place.\n"}},
+  };
+  for (const auto& [name, arrange, exit, lines] : scenarios) {
+    SCOPED_TRACE(name);
+    arrange();
+    EXPECT_EQ(Cli({"diagnose"}, options), exit);
+    for (const std::string& expected : lines) EXPECT_NE(Out().find(expected), std::string::npos) << expected << "\n" << Out();
+    EXPECT_TRUE(Bus::Instance().Writes().empty());
+  }
+  EXPECT_EQ(Cli({"diagnose", "now"}, options), 2);
 }
 
 }  // namespace
