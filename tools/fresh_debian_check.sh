@@ -11,13 +11,24 @@ cd "$(dirname "$0")/.."
 [[ $(id -u) -eq 0 ]] || { echo "Run as root (chroot and mounts)." >&2; exit 1; }
 command -v debootstrap >/dev/null || apt-get install -y -q debootstrap
 work=${1:-$(mktemp -d /var/tmp/ovitone-fresh.XXXXXX)}
-mirror=http://deb.debian.org/debian
+# The Debian archive this machine's apt already uses (a local mirror or proxy works the
+# same way); the project names no archive of its own.
+mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Identifier: Packages' |
+         awk '$2 == "bookworm" && $3 == "main" { print $1; exit }')
+[[ -n $mirror ]] || { echo "apt on this machine has no source for bookworm main." >&2; exit 1; }
 
 mounted=()
 enter() {  # mounts what apt and the programs need inside the system at $1
   mount -t proc proc "$1/proc" && mounted+=("$1/proc")
   mount --rbind /dev "$1/dev" && mount --make-rslave "$1/dev" && mounted+=("$1/dev")
   cp /etc/resolv.conf "$1/etc/resolv.conf"
+  # The same package sources and proxy settings as this machine.
+  cp -a /etc/apt/sources.list.d/. "$1/etc/apt/sources.list.d/" 2>/dev/null || true
+  [[ -f /etc/apt/sources.list ]] && cp /etc/apt/sources.list "$1/etc/apt/sources.list"
+  for conf in /etc/apt/apt.conf.d/*; do
+    grep -qi proxy "$conf" 2>/dev/null && cp "$conf" "$1/etc/apt/apt.conf.d/"
+  done
+  find "$1/etc/apt/sources.list.d" -name '*.disabled*' -delete 2>/dev/null || true
 }
 cleanup() { for m in "${mounted[@]}"; do umount -R "$m" 2>/dev/null || true; done; }
 trap cleanup EXIT
