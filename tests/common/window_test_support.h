@@ -26,7 +26,7 @@ inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdS
 namespace pellix_usb_encoder::testing {
 
 // Runs the GUI thread's events (deferred deletes too) until `done` or the time-out.
-inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 8000) {
+inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000) {
   QElapsedTimer clock;
   clock.start();
   while (!done()) {
