@@ -365,25 +365,6 @@ void Form1::button9_Click() {
   StatusRefresh(GetDeviceStatusMessage() == 0, QStringLiteral("Jack LED Brightness"));
 }
 
-bool Form1::SetSettings(const QString& key, const QString& value) {
-  bool saved = false;
-  try {
-    saved = CIniFile::SetValue(ToBytes(key), ToBytes(value), ConfigSection, FileName);
-  } catch (const std::exception&) {
-    saved = false;  // a malformed file counts as one that cannot be updated
-  }
-  if (!saved) Warn(QStringLiteral("Failed to update USBOvitoneUtilityCfg.ini file."));
-  return saved;
-}
-
-QString Form1::GetSettings(const QString& key) {
-  try {
-    return FromBytes(CIniFile::GetValue(ToBytes(key), ConfigSection, FileName));
-  } catch (const std::exception&) {
-    return QString();
-  }
-}
-
 void Form1::SaveToConfigFile() {
   if (GetDeviceStatusMessage() != 0) {
     Warn(QStringLiteral("Unable to Save Config file."));

@@ -89,8 +89,6 @@ class Form1 : public QMainWindow {
   void EnableDisableFunctionButtons(bool btnEnabled);
 
   // The configuration file, section "appSettings".
-  bool SetSettings(const QString& key, const QString& value);
-  QString GetSettings(const QString& key);
   void SaveToConfigFile();
 
   // The "connected" and "not connected" panel lines.

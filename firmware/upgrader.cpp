@@ -581,13 +581,12 @@ void FirmwareUpgrader::CustomSelectedFirmware(const QString& filenameString,
   worker.ReportProgress(90, QStringLiteral("Total programming time is ") +
                                 QString::number(totalProgramTime) + QStringLiteral("s ") + CrLf);
 
-  TriggerForcedBOR(worker, e);
+  TriggerForcedBOR(worker);
   worker.ReportProgress(100, QStringLiteral("Done!"));
   e.Result = true;
 }
 
-bool FirmwareUpgrader::TriggerForcedBOR(BackgroundWorker& worker,
-                                        BackgroundWorker::DoWorkEventArgs&) {
+bool FirmwareUpgrader::TriggerForcedBOR(BackgroundWorker& worker) {
   const QString image = Firmware::GetString(QStringLiteral("Forced_BOR.Text"));
   std::vector<char> reset;
   CopyTerminated(image, reset, ResetTextBytes);

@@ -157,7 +157,7 @@ class FirmwareUpgrader {
                        bool& massErased);
   void CustomSelectedFirmware(const QString& filenameString, BackgroundWorker& worker,
                               BackgroundWorker::DoWorkEventArgs& e);
-  bool TriggerForcedBOR(BackgroundWorker& worker, BackgroundWorker::DoWorkEventArgs& e);
+  bool TriggerForcedBOR(BackgroundWorker& worker);
 
   // The RAM loader image. A unit on the simulated bus gets the stand-in built into the
   // program, which no real unit can run. A real unit gets the vendor's image, looked for

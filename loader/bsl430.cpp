@@ -92,8 +92,6 @@ constexpr size_t kRecordCoreOffset = 4;
 struct Library {
   std::mutex mutex;
   hid_device* device = nullptr;
-  int family = 0;
-  int com = 0;
   dataBuffer received{};
   char version[36] = "ERROR";
 
@@ -465,17 +463,11 @@ struct ExitGuard {
 
 }  // namespace
 
-void BSL_setFamily(int family) {
-  auto& lib = Lib();
-  std::lock_guard lock(lib.mutex);
-  lib.family = family;
-}
+// The family and the link are fixed for this library (MSP430F5xx over USB HID); the
+// calls are kept for the upgrade sequence that makes them.
+void BSL_setFamily(int) {}
 
-void BSL_setCom(int com) {
-  auto& lib = Lib();
-  std::lock_guard lock(lib.mutex);
-  lib.com = com;
-}
+void BSL_setCom(int) {}
 
 int BSL_initialize_BSL(char* deviceString) {
   auto& lib = Lib();
