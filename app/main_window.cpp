@@ -52,7 +52,6 @@ QString Blanks(int count) { return QString(count, QLatin1Char(' ')); }
 // 8-bit text in and out of the encoder and the configuration file. Latin-1 maps every
 // byte to one character and back, so nothing is lost either way.
 QString FromBytes(const std::string& text) { return QString::fromLatin1(text.data(), qsizetype(text.size())); }
-std::string ToBytes(const QString& text) { return text.toLatin1().toStdString(); }
 
 // Shows a combo box's fixed fallback text in place of a selection.
 void ShowFallbackText(QComboBox* box, const QString& text) {
