@@ -13,6 +13,11 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <set>
+#include <streambuf>
+#include <thread>
+#include <chrono>
 #include <system_error>
 
 #include <hidapi/hidapi.h>
@@ -23,6 +28,7 @@
 #include "device/hid_transport.h"
 #include "device/trace.h"
 #include "device/usb_port.h"
+#include "loader/bsl430.h"
 #include "firmware/ram_loader.h"
 #include "firmware/settings_recovery.h"
 #include "firmware/upgrader.h"
@@ -157,6 +163,44 @@ std::string Printable(const std::string& text) {
   for (unsigned char c : text) result += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
   return result;
 }
+
+// The loader identifiers, set once: workers of --all only read them.
+void EnsureLoaderIds() {
+  if (FirmwareUpgrader::myVID.isEmpty() || FirmwareUpgrader::myPID.isEmpty()) {
+    FirmwareUpgrader::InitializeVidPid();
+  }
+}
+
+// An output stream that hands each complete line, with a prefix, to a shared stream under
+// a lock: the lines of units worked on at the same time never mix.
+class PrefixedLines : public std::streambuf {
+ public:
+  PrefixedLines(std::ostream& target, std::mutex& mutex, std::string prefix)
+      : target_(target), mutex_(mutex), prefix_(std::move(prefix)) {}
+  ~PrefixedLines() override {
+    if (!line_.empty()) Flush();
+  }
+
+ protected:
+  int overflow(int c) override {
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    if (c == '\r') return c;  // a progress bar's return: lines only here
+    line_ += static_cast<char>(c);
+    if (c == '\n') Flush();
+    return c;
+  }
+
+ private:
+  void Flush() {
+    std::lock_guard lock(mutex_);
+    target_ << prefix_ << line_ << std::flush;
+    line_.clear();
+  }
+  std::ostream& target_;
+  std::mutex& mutex_;
+  std::string prefix_;
+  std::string line_;
+};
 
 // ---------------------------------------------------------------------------------------
 
@@ -297,7 +341,7 @@ int Session::Open(bool changes, bool quiet) {
       break;
   }
   if (quiet) return ExitNoDevice;
-  FirmwareUpgrader::InitializeVidPid();
+  EnsureLoaderIds();
   if (FirmwareUpgrader::CountLoaderDevices() > 0) {
     err_ << "ovitone-cli: The encoder is waiting in its firmware loader. Finish the upgrade "
             "with: ovitone-cli upgrade-firmware FILE\n";
@@ -629,8 +673,7 @@ int Session::UpgradeFirmware(const std::vector<std::string>& args) {
     FirmwareUpgrader::FindRamLoader(text, source, why);
     err_ << "RAM loader " << RamLoaderVersion << ": " << source << ".\n";
   }
-  FirmwareUpgrader::InitializeVidPid();
-  FirmwareUpgrader::myDeviceIndex = QStringLiteral("0");
+  EnsureLoaderIds();
 
   // Which unit: --device, else the only encoder, else the only unit in its loader.
   UpgradeUnit unit;
@@ -914,6 +957,10 @@ std::string HelpText() {
          "                               settings waiting to be restored; with fixes\n"
          "\n"
          "Options:\n"
+         "  --all                        apply-config, set-led, set-keypad, load-table,\n"
+         "                               save-defaults, factory-reset, upgrade-firmware:\n"
+         "                               every attached encoder at the same time, a table\n"
+         "                               of the results at the end\n"
          "  --device PORT|SERIAL         the unit to use, by USB port (as list shows it)\n"
          "                               or serial number; needed for commands that\n"
          "                               change anything when several are attached\n"
@@ -928,6 +975,86 @@ std::string HelpText() {
          "the upgrade failed.\n";
 }
 
+namespace {
+
+using Handler = int (Session::*)(const std::vector<std::string>&);
+
+const char* ResultText(int exit) {
+  switch (exit) {
+    case ExitOk: return "done";
+    case ExitBadInput: return "bad input, nothing sent";
+    case ExitNoDevice: return "not found or no access";
+    default: return "refused or failed";
+  }
+}
+
+// One worker per attached encoder, all at the same time; each follows its own port
+// through its loader and back with a handle, a lock and a loader connection of its own.
+// Each unit's lines carry its port; a table of the results ends the run.
+int RunForAll(Handler handler, const std::vector<std::string>& args, std::ostream& out,
+              std::ostream& err, const Options& options) {
+  EnsureLoaderIds();
+  struct Unit {
+    std::string port, serial;
+    int exit = ExitDeviceRefused;
+    double seconds = 0;
+  };
+  std::vector<Unit> units;
+  for (const UsbUnit& u : ListUnits()) {
+    if (!u.inLoader && !u.port.empty()) units.push_back(Unit{u.port});
+  }
+  if (units.empty()) {
+    err << "ovitone-cli: Orvane Ovitone  not connected.. (no encoder 2047:0a3b on the USB bus)\n";
+    return ExitNoDevice;
+  }
+  err << "Working on " << units.size() << (units.size() == 1 ? " encoder" : " encoders")
+      << " at once.\n";
+
+  std::mutex lines;
+  Options each = options;
+  each.terminal = false;  // one line per step and unit, no bar drawn in place
+  std::vector<std::thread> workers;
+  for (Unit& unit : units) {
+    workers.emplace_back([&, handler] {
+      const UnitSession session;
+      const BSL_UnitSession loader;
+      PrefixedLines outLines(out, lines, "[" + unit.port + "] ");
+      PrefixedLines errLines(err, lines, "[" + unit.port + "] ");
+      std::ostream unitOut(&outLines), unitErr(&errLines);
+      const auto start = std::chrono::steady_clock::now();
+      // The serial number for the table, as the unit reports it before the command.
+      if (EncoderSettings settings;
+          ReopenEncoder(unit.port) == ScanOutcome::Opened && ReadEncoderSettings(settings)) {
+        unit.serial = SerialNumberText(settings.serialNumber);
+      }
+      try {
+        Session work(unitOut, unitErr, each, unit.port);
+        unit.exit = (work.*handler)(args);
+      } catch (const std::exception& exception) {
+        unitErr << "ovitone-cli: " << exception.what() << "\n";
+        unit.exit = ExitDeviceRefused;
+      }
+      unit.seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+
+  out << "PORT        SERIAL NUMBER     RESULT                   TIME\n";
+  int exit = ExitOk;
+  for (const Unit& unit : units) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%-11s %-17s %-24s %.1f s\n", unit.port.c_str(),
+                  unit.serial.empty() ? "-" : unit.serial.c_str(), ResultText(unit.exit),
+                  unit.seconds);
+    out << line;
+    exit = std::max(exit, unit.exit);
+  }
+  return exit;
+}
+
+}  // namespace
+
 int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream& err,
         const Options& options) {
   // The options with a value may stand anywhere, as "--name VALUE" or "--name=VALUE".
@@ -940,8 +1067,13 @@ int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream
   } valueOptions[] = {{"--device", "a USB port or a serial number", &device},
                       {"--trace", "the name of the file to write the trace to", &traceFile},
                       {"--ram-loader", "the name of a RAM loader image file", &ramLoaderFile}};
+  bool all = false;
   for (size_t i = 0; i < allArgs.size(); ++i) {
     const std::string& arg = allArgs[i];
+    if (arg == "--all") {
+      all = true;
+      continue;
+    }
     bool taken = false;
     for (const auto& option : valueOptions) {
       if (arg == option.name) {
@@ -974,7 +1106,6 @@ int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream
     return ExitOk;
   }
 
-  using Handler = int (Session::*)(const std::vector<std::string>&);
   static const std::map<std::string, Handler> handlers = {
       {"list", &Session::List},
       {"status", &Session::Status},
@@ -1004,6 +1135,20 @@ int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream
   if (std::string problem; !traceFile.empty() && !StartTrace(traceFile, problem)) {
     err << "ovitone-cli: cannot write the trace: " << problem << "\n";
     return ExitBadInput;
+  }
+  if (all) {
+    static const std::set<std::string> forAll = {"apply-config", "set-led",       "set-keypad",
+                                                  "load-table",   "save-defaults", "factory-reset",
+                                                  "upgrade-firmware"};
+    if (!forAll.count(command)) {
+      err << "ovitone-cli: --all is not for " << command << "\n";
+      return ExitBadInput;
+    }
+    if (!device.empty()) {
+      err << "ovitone-cli: --all and --device exclude each other\n";
+      return ExitBadInput;
+    }
+    return RunForAll(handler->second, rest, out, err, options);
   }
   try {
     Session session(out, err, options, device);

@@ -18,4 +18,25 @@ using DeviceLock = std::unique_lock<std::recursive_mutex>;
 // Holds the device lock for the lifetime of the returned object.
 [[nodiscard]] inline DeviceLock LockDevice() { return DeviceLock(DeviceMutex()); }
 
+// A thread that works on one unit while other threads work on others (the command
+// line's --all) opens a UnitLockScope: while it lives, that thread's exchanges lock a
+// mutex of its own instead of the process-wide lock, so that units proceed side by
+// side. hidapi's library-wide calls (enumerate, open, close, exit) keep taking the
+// process-wide lock. Without a scope nothing changes.
+class UnitLockScope {
+ public:
+  UnitLockScope();
+  ~UnitLockScope();
+  UnitLockScope(const UnitLockScope&) = delete;
+  UnitLockScope& operator=(const UnitLockScope&) = delete;
+
+ private:
+  std::recursive_mutex mutex_;
+  std::recursive_mutex* previous_;
+};
+
+// The lock an exchange holds: this thread's unit lock inside a UnitLockScope, the
+// process-wide device lock otherwise.
+[[nodiscard]] DeviceLock LockExchange();
+
 }  // namespace pellix_usb_encoder

@@ -28,6 +28,27 @@ hid_device* OpenOnPort(const std::string& port, bool& listed) {
   return device;
 }
 
+// The handle of a thread inside a UnitSession; null outside one.
+struct UnitHandle {
+  hid_device* handle = nullptr;
+};
+thread_local UnitHandle* unitHandle = nullptr;
+
+// The handle this thread's session functions use.
+hid_device*& CurrentHandle() { return unitHandle != nullptr ? unitHandle->handle : hid_handle; }
+
+// Closes the current handle: a unit's with hid_close only, the program's one as before.
+void CloseCurrent() {
+  hid_device*& handle = CurrentHandle();
+  if (handle == nullptr) return;
+  if (unitHandle != nullptr) {
+    hid_close(handle);
+  } else {
+    hid_exit_safely(handle);
+  }
+  handle = nullptr;
+}
+
 std::function<void(const std::function<void()>&)>& ExchangeRunner() {
   static std::function<void(const std::function<void()>&)> runner;
   return runner;
@@ -54,35 +75,54 @@ EncoderSettings EncoderSettings::Fallback() {
   return settings;
 }
 
+struct UnitSession::State {
+  UnitLockScope lock;
+  UnitHandle handle;
+  UnitHandle* previous = nullptr;
+};
+
+UnitSession::UnitSession() : state_(new State) {
+  state_->previous = unitHandle;
+  unitHandle = &state_->handle;
+}
+
+UnitSession::~UnitSession() {
+  {
+    DeviceLock lock = LockDevice();
+    CloseCurrent();
+  }
+  unitHandle = state_->previous;
+  delete state_;
+}
+
 ScanOutcome ReopenEncoder(const std::string& port) {
   DeviceLock lock = LockDevice();
-  if (hid_handle != nullptr) hid_exit_safely(hid_handle);
-  hid_handle = nullptr;
+  CloseCurrent();
+  hid_device*& handle = CurrentHandle();
   if (!port.empty()) {
     bool listed = false;
-    hid_handle = OpenOnPort(port, listed);
-    if (hid_handle != nullptr) return ScanOutcome::Opened;
+    handle = OpenOnPort(port, listed);
+    if (handle != nullptr) return ScanOutcome::Opened;
     return listed ? ScanOutcome::AccessDenied : ScanOutcome::NotFound;
   }
   char manufacturer[DeviceNameBufferSize];
   char product[DeviceNameBufferSize];
-  hid_handle = ScanForUSBDevice_a(EncoderVendorId, EncoderProductId, manufacturer, product);
-  if (hid_handle != nullptr) return ScanOutcome::Opened;
+  handle = ScanForUSBDevice_a(EncoderVendorId, EncoderProductId, manufacturer, product);
+  if (handle != nullptr) return ScanOutcome::Opened;
   return LastScanFoundButCouldNotOpen() ? ScanOutcome::AccessDenied : ScanOutcome::NotFound;
 }
 
 std::string OpenEncoderPort() {
   DeviceLock lock = LockDevice();
-  if (hid_handle == nullptr) return {};
-  const hid_device_info* info = hid_get_device_info(hid_handle);
+  hid_device* handle = CurrentHandle();
+  if (handle == nullptr) return {};
+  const hid_device_info* info = hid_get_device_info(handle);
   return info != nullptr ? UsbPortOfPath(info->path) : std::string();
 }
 
 void CloseEncoder() {
   DeviceLock lock = LockDevice();
-  if (hid_handle == nullptr) return;
-  hid_exit_safely(hid_handle);
-  hid_handle = nullptr;
+  CloseCurrent();
 }
 
 void SetExchangeRunner(std::function<void(const std::function<void()>& exchange)> runner) {
@@ -100,9 +140,10 @@ int32_t SendToEncoder(uint8_t command, const uint8_t* payload, int length, uint8
   if (replyLength == nullptr) replyLength = &scratchLength;
   int32_t result = ResultNoDevice;
   const auto exchange = [&] {
-    DeviceLock lock = LockDevice();
-    result = USBEncoderSendAndReceive_a(hid_handle, command, payload, length, reply, replySize,
-                                        replyLength, CommandTimeoutMs);
+    // The handle is read and used under the lock that its closer also takes.
+    DeviceLock lock = unitHandle != nullptr ? LockExchange() : LockDevice();
+    result = USBEncoderSendAndReceive_a(CurrentHandle(), command, payload, length, reply,
+                                        replySize, replyLength, CommandTimeoutMs);
   };
   if (const auto& runner = ExchangeRunner()) {
     runner(exchange);

@@ -43,6 +43,22 @@ enum class ScanOutcome {
   AccessDenied,  // the encoder is listed but this user may not open it
 };
 
+// While it lives, the session functions of the calling thread work on an encoder handle
+// of their own instead of hid_handle, and its exchanges lock only this unit (see
+// UnitLockScope): one worker per unit, each following its own port, while the others
+// do the same. Closing that handle never shuts the HID library down.
+class UnitSession {
+ public:
+  UnitSession();
+  ~UnitSession();
+  UnitSession(const UnitSession&) = delete;
+  UnitSession& operator=(const UnitSession&) = delete;
+
+ private:
+  struct State;
+  State* state_;
+};
+
 // Closes the open encoder (if any) and scans the bus again; hid_handle holds the result.
 // With a port, only the encoder on that USB port is opened.
 ScanOutcome ReopenEncoder(const std::string& port = std::string());

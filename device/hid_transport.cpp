@@ -139,7 +139,7 @@ int32_t USBEncoderSendAndReceive_a(hid_device* device, uint8_t command, const ui
                                    int payloadLength, uint8_t* reply, int replySize,
                                    uint32_t* replyLength, int timeoutMs) {
   if (device == nullptr) return ResultNoDevice;
-  DeviceLock lock = LockDevice();
+  DeviceLock lock = LockExchange();
 
   uint8_t buffer[ReportSize];
   // A reply can only answer the request about to be sent: whatever is waiting now (a

@@ -33,7 +33,7 @@
 
 namespace pellix_usb_encoder {
 
-const char* bslVersion = nullptr;
+thread_local const char* bslVersion = nullptr;
 
 namespace {
 
@@ -169,9 +169,9 @@ void BackgroundWorker::OnThreadFinished() {
 QString FirmwareUpgrader::myVID;
 QString FirmwareUpgrader::myPID;
 QString FirmwareUpgrader::myDeviceIndex = QStringLiteral("0");
-uint32_t FirmwareUpgrader::startProgramTime = 0;
-uint32_t FirmwareUpgrader::stopProgramTime = 0;
-uint32_t FirmwareUpgrader::totalProgramTime = 0;
+thread_local uint32_t FirmwareUpgrader::startProgramTime = 0;
+thread_local uint32_t FirmwareUpgrader::stopProgramTime = 0;
+thread_local uint32_t FirmwareUpgrader::totalProgramTime = 0;
 
 void FirmwareUpgrader::InitializeVidPid() {
   myVID = padHexStringValue(Firmware::GetString(QStringLiteral("VID")));

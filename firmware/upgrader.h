@@ -26,7 +26,7 @@ namespace pellix_usb_encoder {
 
 // The loader's version text as last returned by the library (written by the upgrade
 // worker only).
-extern const char* bslVersion;
+extern thread_local const char* bslVersion;
 
 // Owner of the upgrade's identifiers and images; never shown.
 class Firmware {
@@ -106,10 +106,11 @@ class FirmwareUpgrader {
   static QString myVID;
   static QString myPID;
   static QString myDeviceIndex;
-  // Tick counts (ms) around the programming, and its length in whole seconds.
-  static uint32_t startProgramTime;
-  static uint32_t stopProgramTime;
-  static uint32_t totalProgramTime;
+  // Tick counts (ms) around the programming, and its length in whole seconds; each
+  // upgrading thread has its own (the command line upgrades several units at once).
+  static thread_local uint32_t startProgramTime;
+  static thread_local uint32_t stopProgramTime;
+  static thread_local uint32_t totalProgramTime;
 
   // Sets myVID and myPID from the embedded identifiers.
   static void InitializeVidPid();

@@ -34,6 +34,7 @@
 #include "loader/ti_txt.h"
 
 using pellix_usb_encoder::LockDevice;
+using pellix_usb_encoder::LockExchange;
 using pellix_usb_encoder::TraceReport;
 using pellix_usb_encoder::UsbPortOfPath;
 
@@ -102,8 +103,12 @@ struct Library {
   size_t fileOffset = 0;
 };
 
+// The library of a thread inside a BSL_UnitSession.
+thread_local Library* unitLibrary = nullptr;
+
 // Never destroyed, so that a call during program exit still finds it.
 Library& Lib() {
+  if (unitLibrary != nullptr) return *unitLibrary;
   static auto* library = new Library;
   return *library;
 }
@@ -121,7 +126,7 @@ bool Send(hid_device* device, const std::vector<uint8_t>& core) {
   report[0] = kReportId;
   report[1] = static_cast<uint8_t>(core.size());
   std::memcpy(report + 2, core.data(), core.size());
-  auto lock = LockDevice();
+  auto lock = LockExchange();
   if (hid_write(device, report, sizeof report) < 0) return false;
   TraceReport(device, true, report, sizeof report);
   return true;
@@ -132,7 +137,7 @@ bool Send(hid_device* device, const std::vector<uint8_t>& core) {
 void DropStaleReports(hid_device* device) {
   uint8_t report[kReportSize];
   for (int i = 0; i < 8; ++i) {
-    auto lock = LockDevice();
+    auto lock = LockExchange();
     const int count = hid_read_timeout(device, report, sizeof report, 0);
     if (count <= 0) return;
     TraceReport(device, false, report, static_cast<size_t>(count));
@@ -146,7 +151,7 @@ bool Receive(Library& lib, std::vector<uint8_t>& core) {
   for (int waited = 0; waited < kAnswerTimeoutMs; waited += kReadSliceMs) {
     int count;
     {
-      auto lock = LockDevice();
+      auto lock = LockExchange();
       count = hid_read_timeout(lib.device, report, sizeof report, kReadSliceMs);
       if (count > 0) TraceReport(lib.device, false, report, static_cast<size_t>(count));
     }
@@ -660,3 +665,19 @@ int BSL_RegisterUSBDeviceNotification(BSL_DeviceChangeSink* sink) {
 }
 
 int BSL_UnRegisterUSBDeviceNotification() { return TheWatcher().Unregister(); }
+
+struct BSL_UnitSession::State {
+  Library library;
+  Library* previous = nullptr;
+};
+
+BSL_UnitSession::BSL_UnitSession() : state_(new State) {
+  state_->previous = unitLibrary;
+  unitLibrary = &state_->library;
+}
+
+BSL_UnitSession::~BSL_UnitSession() {
+  CloseLocked(state_->library);
+  unitLibrary = state_->previous;
+  delete state_;
+}

@@ -39,6 +39,22 @@ class BSL_DeviceChangeSink {
   virtual void BSL_DeviceChanged(unsigned eventCode) = 0;
 };
 
+// While it lives, the BSL_ operations of the calling thread work on a connection, receive
+// record and file reader of their own, so that several threads can each program one
+// unit at the same time (pair it with a UnitLockScope, device/device_lock.h). Without
+// one, every thread shares the library's single state, as the vendor library does.
+class BSL_UnitSession {
+ public:
+  BSL_UnitSession();
+  ~BSL_UnitSession();
+  BSL_UnitSession(const BSL_UnitSession&) = delete;
+  BSL_UnitSession& operator=(const BSL_UnitSession&) = delete;
+
+ private:
+  struct State;
+  State* state_;
+};
+
 void BSL_setFamily(int family);
 void BSL_setCom(int com);
 // Opens the loader named by "PID=0x0200,VID=0x2047,DEVICEINDEX=0", optionally with

@@ -202,6 +202,7 @@ struct LoaderTwin::State {
   std::vector<LoaderCommand> commands;
   std::set<uint32_t> corrupted;
   bool crcSilent = false;
+  bool refusePasswords = false;
   int unplugAfter = -1;  // reports left before leaving for good; < 0: off
   double intervalMs = 0;
   std::function<void(const LoaderTwin&, WriteContext&)> onReset;
@@ -308,7 +309,7 @@ struct LoaderTwin::State {
   }
 
   void Password(const std::vector<uint8_t>& password, Outcome& out) {
-    const bool match = password.size() == kPasswordLength &&
+    const bool match = !refusePasswords && password.size() == kPasswordLength &&
                        std::equal(password.begin(), password.end(),
                                   memory.begin() + kPasswordAddress);
     if (match) {
@@ -553,6 +554,11 @@ void LoaderTwin::ClearCommands() {
 void LoaderTwin::CorruptFlashByte(uint32_t address) {
   std::lock_guard lock(mutex_);
   state_->corrupted.insert(address & kAddressMask);
+}
+
+void LoaderTwin::SetRefusePasswords(bool refuse) {
+  std::lock_guard lock(mutex_);
+  state_->refusePasswords = refuse;
 }
 
 void LoaderTwin::SetCrcSilent(bool silent) {

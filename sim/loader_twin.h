@@ -66,6 +66,8 @@ class LoaderTwin : public SimDevice {
   // Every write to `address` stores the byte with its lowest bit flipped, so that
   // verification by CRC fails.
   void CorruptFlashByte(uint32_t address);
+  // Every password is refused (and the flash mass-erased), as by a damaged loader.
+  void SetRefusePasswords(bool refuse);
   // The CRC check gets no answer.
   void SetCrcSilent(bool silent);
   // Leaves the bus for good after `reports` more reports from the host (mid-transfer):

@@ -571,6 +571,58 @@ TEST_F(CliTest, RetryAfterAFailedUpgradeRestoresTheUsersSettings) {
   }
 }
 
+// Four units upgraded at once, each by a worker of its own on the real clock: one loader
+// refuses every password, one unit is pulled out while it is programmed; the other two
+// finish, the table tells each unit's result, and no unit gets another's firmware,
+// settings or serial number.
+TEST_F(CliTest, AllUnitsAtOnceEachFollowingItsOwnPort) {
+  platform::SetSleepOverride({});
+  Bus::Instance().UseVirtualClock(false);
+  platform::SetTimeScale(0.15);
+  std::vector<std::shared_ptr<sim::EncoderTwin>> twins{twin_};
+  for (int i = 1; i < 4; ++i) twins.push_back(sim::PlugEncoder());
+  std::vector<std::shared_ptr<sim::LoaderTwin>> loaders;
+  for (size_t i = 0; i < twins.size(); ++i) {
+    twins[i]->SetSerialNumber("OV00000" + std::to_string(i));
+    sim::EncoderSettings s = Custom();
+    s.volLedBrightness = uint8_t(i + 1);
+    twins[i]->SetSettings(s);
+    loaders.push_back(sim::AttachLoaderTo(twins[i]));
+  }
+  loaders[1]->SetRefusePasswords(true);
+  twins[2]->SetOnEnterFirmwareUpgrade([loader = loaders[2], twin = twins[2]](sim::WriteContext&) {
+    loader->SetUsbPort(twin->UsbPort());
+    loader->UnplugAfterReports(120);
+    Bus::Instance().PlugAfter(loader, 100);
+  });
+
+  EXPECT_EQ(Cli({"upgrade-firmware", SampleFirmware, "--all"}), 4);
+  EXPECT_NE(Err().find("Working on 4 encoders at once."), std::string::npos) << Err();
+  EXPECT_NE(Err().find("[1-1] [ 85%] Memory successfully verified"), std::string::npos) << Err();
+  EXPECT_NE(Err().find("[1-2] [ 10%] Password FAILED!"), std::string::npos) << Err();
+  const std::string table = Out().substr(Out().find("PORT"));
+  for (const char* row : {"1-1         OV000000          done", "1-2         OV000001          refused or failed",
+                          "1-3         OV000002          refused or failed", "1-4         OV000003          done"})
+    EXPECT_NE(table.find(row), std::string::npos) << row << "\n" << table;
+  for (size_t i : {0u, 3u}) {
+    EXPECT_EQ(twins[i]->FirmwareVersion(), "V1.3.0");
+    EXPECT_EQ(twins[i]->SerialNumber(), "OV00000" + std::to_string(i));
+    EXPECT_EQ(twins[i]->Settings().volLedBrightness, i + 1);
+    EXPECT_EQ(twins[i]->Defaults().volLedBrightness, i + 1);
+  }
+  for (size_t i : {1u, 2u}) EXPECT_FALSE(Bus::Instance().IsPlugged(*twins[i]));
+  // The two that failed keep their own settings for the next upgrade, and only theirs.
+  const auto kept = LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder());
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].port, "1-2");
+  EXPECT_EQ(kept[0].settings.serialNumber, "OV000001");
+  EXPECT_EQ(kept[1].settings.volumeLed, 3);
+
+  // Commands that are not for every unit, or a unit named as well, are refused.
+  EXPECT_EQ(Cli({"status", "--all"}), 2);
+  EXPECT_EQ(Cli({"set-led", "volume", "3", "--all", "--device", "1-1"}), 2);
+}
+
 TEST_F(CliTest, UpgradeFirmwareRefusesBadFilesAndAMissingEncoder) {
   sim::AttachLoaderTo(twin_);
   const std::string files[] = {WriteFile("garbage.txt", "this is not firmware\n"), WriteFile("empty.txt", ""),
