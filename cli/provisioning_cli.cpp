@@ -783,15 +783,6 @@ const char* const UdevRuleFix =
     "--reload-rules && sudo udevadm trigger, then replug the encoder (the Debian package "
     "installs the rule itself)";
 
-std::string Narrow(const wchar_t* text) {
-  std::string out;
-  for (; text != nullptr && *text != L'\0'; ++text) {
-    const auto c = static_cast<unsigned>(*text);
-    out.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
-  }
-  return out;
-}
-
 std::string Joined(const std::vector<std::string>& items) {
   std::string text;
   for (size_t i = 0; i < items.size(); ++i) {
@@ -883,7 +874,7 @@ int Session::Diagnose(const std::vector<std::string>& args) {
       hid_close(device);
       continue;
     }
-    const std::string error = Narrow(hid_error(nullptr));
+    const std::string error = PrintableText(hid_error(nullptr));
     denied.push_back("the " + std::string(u.inLoader ? "firmware loader" : "encoder") +
                      " on USB port " + (u.port.empty() ? "?" : u.port) +
                      (error.empty() || error == "Success" ? "" : " (" + error + ")"));

@@ -36,7 +36,9 @@ bool IsPortName(std::string_view name) {
   return digitBefore;
 }
 
-std::string Narrow(const wchar_t* text) {
+}  // namespace
+
+std::string PrintableText(const wchar_t* text) {
   std::string out;
   for (; text != nullptr && *text != L'\0'; ++text) {
     const auto c = static_cast<unsigned>(*text);
@@ -44,8 +46,6 @@ std::string Narrow(const wchar_t* text) {
   }
   return out;
 }
-
-}  // namespace
 
 std::string UsbPortOfSysfsPath(const std::string& sysfsPath) {
   std::string port;
@@ -94,7 +94,7 @@ std::vector<UsbUnit> ListUnits() {
       unit.inLoader = inLoader;
       unit.path = entry->path != nullptr ? entry->path : "";
       unit.port = UsbPortOfPath(entry->path);
-      unit.usbSerial = Narrow(entry->serial_number);
+      unit.usbSerial = PrintableText(entry->serial_number);
       units.push_back(std::move(unit));
     }
     hid_free_enumeration(list);

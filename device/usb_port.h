@@ -22,6 +22,10 @@ std::string UsbPortOfPath(const char* path);
 // its last element of the form "B-P[.P...]". Empty when there is none.
 std::string UsbPortOfSysfsPath(const std::string& sysfsPath);
 
+// A device's wide text (a serial number, an error) as printable ASCII: every other
+// character becomes '?'.
+std::string PrintableText(const wchar_t* text);
+
 // One unit on the bus: an encoder running its firmware (its configuration interface) or
 // a unit waiting in its firmware loader.
 struct UsbUnit {
