@@ -590,8 +590,8 @@ TEST_F(CliTest, AllUnitsAtOnceEachFollowingItsOwnPort) {
     loaders.push_back(sim::AttachLoaderTo(twins[i]));
   }
   loaders[1]->SetRefusePasswords(true);
-  twins[2]->SetOnEnterFirmwareUpgrade([loader = loaders[2], twin = twins[2]](sim::WriteContext&) {
-    loader->SetUsbPort(twin->UsbPort());
+  twins[2]->SetOnEnterFirmwareUpgrade([loader = loaders[2], port = twins[2]->UsbPort()](sim::WriteContext&) {
+    loader->SetUsbPort(port);
     loader->UnplugAfterReports(120);
     Bus::Instance().PlugAfter(loader, 100);
   });
