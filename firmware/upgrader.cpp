@@ -420,7 +420,9 @@ bool FirmwareUpgrader::ChooseLoader(UpgradeUnit& unit, QString& problem) {
     }
     unit.port = loaders.front().port;
   } else {
-    const int matching = LoadersOnPort(unit.port);
+    // Counted in the list already read, not in a second enumeration.
+    const auto matching = std::count_if(loaders.begin(), loaders.end(),
+                                        [&](const UsbUnit& u) { return u.port == unit.port; });
     if (matching != 1) {
       problem = (matching == 0 ? QStringLiteral("No firmware loader is waiting on USB port ")
                                : QStringLiteral("More than one firmware loader answers on USB "
