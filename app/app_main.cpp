@@ -5,8 +5,8 @@
 
 #include "app/main_window.h"
 #include "app/splash.h"
-#include "support/platform.h"
-#include "support/user_interaction.h"
+#include "support/service/platform.h"
+#include "support/ui/user_interaction.h"
 
 namespace pellix_usb_encoder {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "device/encoder_session.h"
-#include "support/config_file.h"
+#include "support/core/config_file.h"
 
 class QAction;
 class QComboBox;

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "cli/provisioning_cli.h"
-#include "firmware/upgrader.h"
+#include "firmware/service/upgrader.h"
 #include "sim/encoder_twin.h"
 #include "sim/loader_twin.h"
 #include "sim/sim_bus.h"

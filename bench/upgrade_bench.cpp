@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "firmware/flash_map.h"
+#include "firmware/core/flash_map.h"
 #include "loader/bsl430.h"
 #include "loader/ti_txt.h"
 #include "sim/loader_twin.h"

@@ -29,14 +29,14 @@
 #include "device/trace.h"
 #include "device/usb_port.h"
 #include "loader/bsl430.h"
-#include "firmware/ram_loader.h"
-#include "firmware/settings_recovery.h"
-#include "firmware/upgrader.h"
-#include "layout_editor/key_code_table.h"
-#include "support/config_profile.h"
-#include "support/file_store.h"
-#include "support/platform.h"
-#include "support/temporary_file.h"
+#include "firmware/core/ram_loader.h"
+#include "firmware/core/settings_recovery.h"
+#include "firmware/service/upgrader.h"
+#include "layout_editor/core/key_code_table.h"
+#include "support/core/config_profile.h"
+#include "support/core/file_store.h"
+#include "support/service/platform.h"
+#include "support/core/temporary_file.h"
 
 namespace pellix_usb_encoder::cli {
 
@@ -992,7 +992,7 @@ int RunForAll(Handler handler, const std::vector<std::string>& args, std::ostrea
   };
   std::vector<Unit> units;
   for (const UsbUnit& u : ListUnits()) {
-    if (!u.inLoader && !u.port.empty()) units.push_back(Unit{u.port});
+    if (!u.inLoader && !u.port.empty()) units.push_back(Unit{u.port, {}});
   }
   if (units.empty()) {
     err << "ovitone-cli: Orvane Ovitone  not connected.. (no encoder 2047:0a3b on the USB bus)\n";

@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "device/usb_port.h"
-#include "support/file_store.h"
+#include "support/core/file_store.h"
 
 #ifndef OVITONE_VERSION
 #define OVITONE_VERSION "unknown"

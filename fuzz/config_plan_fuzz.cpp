@@ -11,7 +11,7 @@
 #include <random>
 #include <string>
 
-#include "support/config_profile.h"
+#include "support/core/config_profile.h"
 
 using namespace pellix_usb_encoder;
 

@@ -4,8 +4,8 @@
 // trip: saving the records and loading the saved file gives the same records, and
 // saving those again gives the same bytes. Setting the value of a key the file holds
 // must then read back. Any break of these rules aborts, which the fuzzer reports.
-#include "support/ini_file.h"
-#include "support/file_store.h"
+#include "support/core/ini_file.h"
+#include "support/core/file_store.h"
 
 #include <cstddef>
 #include <cstdint>

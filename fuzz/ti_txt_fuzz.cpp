@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "firmware/flash_map.h"
+#include "firmware/core/flash_map.h"
 #include "loader/ti_txt.h"
 
 using namespace pellix_usb_encoder;

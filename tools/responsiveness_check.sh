@@ -19,7 +19,7 @@ trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
 sleep 1
 openbox >/dev/null 2>&1 &
 sleep 1
-XDG_DATA_HOME=$(mktemp -d) build/app/ovitone-demo >/dev/null 2>&1 &
+XDG_DATA_HOME=$(mktemp -d) build/demo/ovitone-demo >/dev/null 2>&1 &
 main=$(xdotool search --sync --onlyvisible --name "Orvane Ovitone  Configuration Utility" | tail -n 1)
 panel=$(xdotool search --sync --onlyvisible --name "Simulated encoder" | tail -n 1)
 sleep 4

@@ -12,8 +12,8 @@ if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
   echo "No graphical display here; showing the encoder's status on the console instead."
   if build/cli/ovitone-cli status; then exit 0; fi
   echo
-  echo "No encoder answered: the simulated encoder's status follows (build/cli/ovitone-cli-demo)."
-  exec build/cli/ovitone-cli-demo status
+  echo "No encoder answered: the simulated encoder's status follows (build/demo/ovitone-cli-demo)."
+  exec build/demo/ovitone-cli-demo status
 fi
 
 set +e
@@ -28,4 +28,4 @@ if [[ $found -eq 0 || $found -eq 4 || $messages == *"may not open it"* ]]; then
 fi
 echo "No encoder is attached: starting the demo, in which a simulated encoder stands in for"
 echo "the hardware. The \"Simulated encoder\" window beside it drives the simulated device."
-exec build/app/ovitone-demo
+exec build/demo/ovitone-demo

@@ -31,7 +31,7 @@ click() {
   xdotool mousemove $((X + $2)) $((Y + $3)) click 1
 }
 
-build/app/ovitone-demo >/dev/null 2>&1 &
+build/demo/ovitone-demo >/dev/null 2>&1 &
 sleep 4.5
 grab "Orvane Ovitone  Configuration Utility" "$out/main-window.png"
 grab "Simulated encoder" "$out/demo-panel.png"
@@ -60,7 +60,7 @@ xdotool mousemove --window "$main" 58 12 click 1
 sleep 0.5
 xdotool key Down Return
 grab "About Ovitone  Configuration Utility" "$out/about-window.png"
-pkill -f build/app/ovitone-demo || true
+pkill -f build/demo/ovitone-demo || true
 sleep 0.5
 
 # Without an encoder: the message, then the window in its "not connected" state.

@@ -14,7 +14,7 @@
 #include "device/device_lock.h"
 #include "device/hid_transport.h"
 #include "sim/encoder_twin.h"
-#include "support/platform.h"
+#include "support/service/platform.h"
 
 
 namespace pellix_usb_encoder {

@@ -1,7 +1,7 @@
 // The demo's "Simulated encoder" panel: the keys each code table types, the keys
 // reaching the focused window (and the self test's key check), the jack and the cable,
 // the faults it switches on the twin, and the display following the twin.
-#include "app/demo_panel.h"
+#include "demo/demo_panel.h"
 
 #include <gtest/gtest.h>
 
@@ -26,9 +26,9 @@
 #include "common/window_test_support.h"
 #include "device/encoder_protocol.h"
 #include "device/encoder_session.h"
-#include "support/platform.h"
+#include "support/service/platform.h"
 #include "selftest/audio.h"
-#include "selftest/self_test.h"
+#include "selftest/self_test_window.h"
 #include "sim/loader_twin.h"
 
 namespace pellix_usb_encoder {

@@ -27,7 +27,7 @@
 #include "device/encoder_session.h"
 #include "device/hid_transport.h"
 #include "sim/encoder_twin.h"
-#include "support/platform.h"
+#include "support/service/platform.h"
 
 // Readable failure output for Qt strings.
 

@@ -22,14 +22,14 @@
 #include "cli/provisioning_cli.h"
 #include "device/encoder_session.h"
 #include "device/usb_port.h"
-#include "firmware/ram_loader.h"
-#include "firmware/settings_recovery.h"
-#include "firmware/upgrader.h"
+#include "firmware/core/ram_loader.h"
+#include "firmware/core/settings_recovery.h"
+#include "firmware/service/upgrader.h"
 #include "loader/ti_txt.h"
 #include "sim/encoder_twin.h"
 #include "sim/loader_twin.h"
 #include "sim/sim_bus.h"
-#include "support/platform.h"
+#include "support/service/platform.h"
 
 namespace pellix_usb_encoder {
 namespace {

@@ -6,7 +6,7 @@
 #include <deque>
 #include <vector>
 
-#include "support/user_interaction.h"
+#include "support/ui/user_interaction.h"
 
 namespace pellix_usb_encoder::testing {
 

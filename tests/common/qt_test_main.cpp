@@ -4,7 +4,7 @@
 #include <QApplication>
 #include <QFont>
 
-#include "support/user_interaction.h"
+#include "support/ui/user_interaction.h"
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -19,7 +19,7 @@
 #include "device/device_lock.h"
 #include "device/hid_transport.h"
 #include "sim/sim_bus.h"
-#include "support/platform.h"
+#include "support/service/platform.h"
 
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 

@@ -1,7 +1,7 @@
 // Which images the encoder's flash can take, and which segments an image needs erased.
 #include <gtest/gtest.h>
 
-#include "firmware/flash_map.h"
+#include "firmware/core/flash_map.h"
 
 namespace pellix_usb_encoder {
 namespace {

@@ -4,7 +4,7 @@
 #include <QStringList>
 #include <cstring>
 
-#include "firmware/upgrade_window.h"
+#include "firmware/ui/upgrade_window.h"
 
 namespace pellix_usb_encoder {
 namespace {

@@ -23,12 +23,12 @@
 #include "common/window_test_support.h"
 #include "device/device_lock.h"
 #include "device/hid_transport.h"
-#include "firmware/settings_recovery.h"
-#include "firmware/upgrade_window.h"
+#include "firmware/core/settings_recovery.h"
+#include "firmware/ui/upgrade_window.h"
 #include "loader/ti_txt.h"
 #include "sim/loader_twin.h"
-#include "support/ini_file.h"
-#include "support/platform.h"
+#include "support/core/ini_file.h"
+#include "support/service/platform.h"
 
 
 namespace pellix_usb_encoder {

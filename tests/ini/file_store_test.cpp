@@ -16,8 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "support/file_store.h"
-#include "support/ini_file.h"
+#include "support/core/file_store.h"
+#include "support/core/ini_file.h"
 
 namespace pellix_usb_encoder {
 namespace {

@@ -1,4 +1,4 @@
-#include "support/ini_file.h"
+#include "support/core/ini_file.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "firmware/crc.h"
+#include "firmware/core/crc.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "layout_editor/key_code_table.h"
+#include "layout_editor/core/key_code_table.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The layout editor and its opener driven as a user would, headless, against the
 // encoder twin: the opened window, selections and colours, choices, Reset, Apply (and
 // its failure), Close, bytes outside the lists, and where the module picture comes from.
-#include "layout_editor/layout_editor_window.h"
+#include "layout_editor/ui/layout_editor_window.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@
 #include "device/encoder_protocol.h"
 #include "device/hid_transport.h"
 #include "sim/encoder_twin.h"
-#include "support/platform.h"
+#include "support/service/platform.h"
 
 
 namespace pellix_usb_encoder {

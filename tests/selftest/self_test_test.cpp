@@ -1,6 +1,6 @@
 // The self-test window against the encoder twin on the real bus clock (its worker is a
 // real thread), with a fake player/recorder and scaled waits.
-#include "selftest/self_test.h"
+#include "selftest/self_test_window.h"
 
 #include <gtest/gtest.h>
 
@@ -31,9 +31,9 @@
 #include "device/hid_transport.h"
 #include "selftest/audio.h"
 #include "sim/encoder_twin.h"
-#include "support/media.h"
-#include "support/message_box.h"
-#include "support/platform.h"
+#include "support/ui/media.h"
+#include "support/ui/message_box.h"
+#include "support/service/platform.h"
 
 
 namespace pellix_usb_encoder {

@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QTextBrowser>
 
-#include "support/about_window.h"
+#include "support/ui/about_window.h"
 
 namespace pellix_usb_encoder {
 namespace {

@@ -21,8 +21,8 @@
 #include <thread>
 
 #include "common/fake_interaction.h"
-#include "support/message_box.h"
-#include "support/user_interaction.h"
+#include "support/ui/message_box.h"
+#include "support/ui/user_interaction.h"
 
 namespace pellix_usb_encoder {
 namespace {

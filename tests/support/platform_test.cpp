@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "support/platform.h"
+#include "support/service/platform.h"
 
 namespace pellix_usb_encoder::platform {
 namespace {

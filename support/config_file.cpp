@@ -1,7 +1,0 @@
-#include "support/config_file.h"
-
-namespace pellix_usb_encoder {
-
-std::string FileName;
-
-}  // namespace pellix_usb_encoder

@@ -1,0 +1,317 @@
+#include "support/core/file_store.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "support/core/temporary_file.h"
+
+namespace pellix_usb_encoder {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The file a write really replaces: a symbolic link stays a link and the file it points
+// to is rewritten.
+fs::path WriteTarget(const std::string& path) {
+  fs::path target(path);
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(target, ec))) {
+    fs::path resolved = fs::weakly_canonical(target, ec);
+    if (!ec) return resolved;
+  }
+  return target;
+}
+
+std::string SystemError(int error) { return std::strerror(error); }
+
+#ifndef _WIN32
+bool WriteAll(int fd, const std::string& contents) {
+  size_t done = 0;
+  while (done < contents.size()) {
+    const ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void SyncFolder(const fs::path& folder) {
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// The folder cannot take a new file: the file is rewritten where it is.
+bool RewriteInPlace(const fs::path& target, const std::string& contents, std::string& problem) {
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    problem = "cannot write " + target.string() + ": " + SystemError(errno);
+    return false;
+  }
+  const bool written = WriteAll(fd, contents) &&
+                       ::ftruncate(fd, static_cast<off_t>(contents.size())) == 0 &&
+                       ::fsync(fd) == 0;
+  const int error = errno;
+  ::close(fd);
+  if (!written) problem = "cannot write " + target.string() + ": " + SystemError(error);
+  return written;
+}
+#endif
+
+}  // namespace
+
+#ifndef _WIN32
+FileLock::FileLock(const std::string& path) {
+  const fs::path target = WriteTarget(path);
+  // A writer that replaces the file by rename leaves a waiting locker holding the old
+  // file; it then locks the new one.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return;
+    struct stat locked {}, current {};
+    if (::fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
+      ::close(fd);
+      return;
+    }
+    int result;
+    do {
+      result = ::flock(fd, LOCK_EX);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0 && ::stat(target.c_str(), &current) == 0 && current.st_dev == locked.st_dev &&
+        current.st_ino == locked.st_ino) {
+      fd_ = fd;
+      return;
+    }
+    ::close(fd);
+  }
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+}
+#else
+FileLock::FileLock(const std::string&) {}
+FileLock::~FileLock() = default;
+#endif
+
+bool WriteFileAtomically(const std::string& path, const std::string& contents,
+                         std::string& problem) {
+  const fs::path target = WriteTarget(path);
+  std::error_code ec;
+  const fs::file_status old = fs::status(target, ec);
+  const bool exists = fs::exists(old);
+  if (exists && !fs::is_regular_file(old)) {
+    problem = target.string() + " is not a regular file";
+    return false;
+  }
+#ifndef _WIN32
+  if (exists && ::access(target.c_str(), W_OK) != 0) {
+    problem = target.string() + " is read-only";
+    return false;
+  }
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    if (exists) return RewriteInPlace(target, contents, problem);
+    problem = "cannot create " + target.string() + ": the folder is not writable";
+    return false;
+  }
+  const fs::path temporary = TemporaryBeside(target, ".new");
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    problem = "cannot create a file beside " + target.string() + ": " + SystemError(errno);
+    return false;
+  }
+  // The new file keeps the access rights the old one had.
+  bool written = !exists || ::fchmod(fd, static_cast<mode_t>(old.permissions())) == 0;
+  written = written && WriteAll(fd, contents) && ::fsync(fd) == 0;
+  const int error = errno;
+  written = ::close(fd) == 0 && written;
+  if (!written) {
+    ::unlink(temporary.c_str());
+    problem = "cannot write " + target.string() + ": " + SystemError(error);
+    return false;
+  }
+  if (::rename(temporary.c_str(), target.c_str()) != 0) {
+    problem = "cannot replace " + target.string() + ": " + SystemError(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  SyncFolder(folder);
+  return true;
+#else
+  const fs::path temporary = TemporaryBeside(target, ".new");
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << contents;
+    out.flush();
+    if (!out) {
+      fs::remove(temporary, ec);
+      problem = "cannot write " + target.string();
+      return false;
+    }
+  }
+  fs::rename(temporary, target, ec);
+  if (ec) {
+    fs::remove(temporary, ec);
+    problem = "cannot replace " + target.string();
+    return false;
+  }
+  return true;
+#endif
+}
+
+ReadOutcome ReadSmallFile(const std::string& path, std::uintmax_t maxBytes,
+                          std::string& contents, std::string& problem) {
+  contents.clear();
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (!fs::exists(status)) {
+    problem = "cannot open " + path;
+    return ReadOutcome::Missing;
+  }
+  if (!fs::is_regular_file(status)) {
+    problem = path + " is not a regular file";
+    return ReadOutcome::NotRegular;
+  }
+  const std::uintmax_t size = fs::file_size(path, ec);
+  if (!ec && size > maxBytes) {
+    problem = path + " is too large (" + std::to_string(size) + " bytes)";
+    return ReadOutcome::TooLarge;
+  }
+#ifndef _WIN32
+  // Opened without blocking, then checked again: the name may have been swapped for a
+  // FIFO since the check above.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    problem = "cannot open " + path + ": " + SystemError(errno);
+    return ReadOutcome::Unreadable;
+  }
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    ::close(fd);
+    problem = path + " is not a regular file";
+    return ReadOutcome::NotRegular;
+  }
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      problem = "cannot read " + path + ": " + SystemError(error);
+      return ReadOutcome::Unreadable;
+    }
+    if (n == 0) break;
+    if (contents.size() + static_cast<size_t>(n) > maxBytes) {
+      ::close(fd);
+      problem = path + " is too large";
+      return ReadOutcome::TooLarge;
+    }
+    contents.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return ReadOutcome::Ok;
+#else
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    problem = "cannot open " + path;
+    return ReadOutcome::Unreadable;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  contents = text.str();
+  return contents.size() > maxBytes ? ReadOutcome::TooLarge : ReadOutcome::Ok;
+#endif
+}
+
+namespace {
+// Something other than a regular file at `path` (looked at before opening, so that a
+// FIFO does not block).
+bool NotRegular(const std::string& path) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  return fs::exists(status) && !fs::is_regular_file(status);
+}
+}  // namespace
+
+#ifndef _WIN32
+bool LogFile::Open(const std::string& path, std::string& problem) {
+  Close();
+  if (NotRegular(path)) {
+    problem = path + " is not a regular file";
+    return false;
+  }
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    problem = "cannot open " + path + ": " + SystemError(errno);
+    return false;
+  }
+  // Checked again on what was opened: the name may have changed in between.
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    ::close(fd);
+    problem = path + " is not a regular file";
+    return false;
+  }
+  if (::ftruncate(fd, 0) != 0) {
+    const int error = errno;
+    ::close(fd);
+    problem = "cannot write " + path + ": " + SystemError(error);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+bool LogFile::Append(const std::string& text) { return fd_ >= 0 && WriteAll(fd_, text); }
+
+void LogFile::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool LogFile::IsOpen() const { return fd_ >= 0; }
+#else
+bool LogFile::Open(const std::string& path, std::string& problem) {
+  Close();
+  if (NotRegular(path)) {
+    problem = path + " is not a regular file";
+    return false;
+  }
+  file_ = std::fopen(path.c_str(), "wb");
+  if (file_ == nullptr) {
+    problem = "cannot open " + path;
+    return false;
+  }
+  return true;
+}
+
+bool LogFile::Append(const std::string& text) {
+  return file_ != nullptr && std::fwrite(text.data(), 1, text.size(), file_) == text.size() &&
+         std::fflush(file_) == 0;
+}
+
+void LogFile::Close() {
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
+}
+
+bool LogFile::IsOpen() const { return file_ != nullptr; }
+#endif
+
+}  // namespace pellix_usb_encoder
