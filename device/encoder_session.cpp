@@ -10,24 +10,6 @@ namespace pellix_usb_encoder {
 
 namespace {
 
-// Opens the configuration interface of the encoder on `port`. Sets `listed` when that
-// interface is on the bus, opened or not.
-hid_device* OpenOnPort(const std::string& port, bool& listed) {
-  listed = false;
-  hid_device* device = nullptr;
-  hid_device_info* list = hid_enumerate(EncoderVendorId, EncoderProductId);
-  for (hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
-    if (entry->interface_number != ConfigInterfaceNumber) continue;
-    if (UsbPortOfPath(entry->path) != port) continue;
-    listed = true;
-    device = hid_open_path(entry->path);
-    if (device != nullptr) hid_set_nonblocking(device, 1);
-    break;
-  }
-  hid_free_enumeration(list);
-  return device;
-}
-
 // The handle of a thread inside a UnitSession; null outside one.
 struct UnitHandle {
   hid_device* handle = nullptr;
@@ -100,10 +82,11 @@ ScanOutcome ReopenEncoder(const std::string& port) {
   CloseCurrent();
   hid_device*& handle = CurrentHandle();
   if (!port.empty()) {
-    bool listed = false;
-    handle = OpenOnPort(port, listed);
-    if (handle != nullptr) return ScanOutcome::Opened;
-    return listed ? ScanOutcome::AccessDenied : ScanOutcome::NotFound;
+    bool denied = false;
+    handle = OpenConfigInterface(EncoderVendorId, EncoderProductId, port, denied);
+    if (handle == nullptr) return denied ? ScanOutcome::AccessDenied : ScanOutcome::NotFound;
+    hid_set_nonblocking(handle, 1);
+    return ScanOutcome::Opened;
   }
   char manufacturer[DeviceNameBufferSize];
   char product[DeviceNameBufferSize];

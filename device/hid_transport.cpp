@@ -7,6 +7,7 @@
 #include "device/device_lock.h"
 #include "device/frame.h"
 #include "device/trace.h"
+#include "device/usb_port.h"
 
 namespace pellix_usb_encoder {
 
@@ -50,7 +51,10 @@ void ReadName(hid_device* device, int (*getter)(hid_device*, wchar_t*, size_t), 
 // Set by each scan: interface 1 was listed but hid_open_path refused it.
 std::atomic<bool> lastScanFoundButCouldNotOpen{false};
 
-hid_device* OpenConfigInterface(int vendorId, int productId, bool& foundButCouldNotOpen) {
+}  // namespace
+
+hid_device* OpenConfigInterface(int vendorId, int productId, const std::string& port,
+                                bool& foundButCouldNotOpen) {
   foundButCouldNotOpen = false;
   // Make sure the library is initialised: enumerating everything once does that.
   hid_free_enumeration(hid_enumerate(0, 0));
@@ -59,22 +63,20 @@ hid_device* OpenConfigInterface(int vendorId, int productId, bool& foundButCould
                                         static_cast<unsigned short>(productId));
   hid_device* device = nullptr;
   for (hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
-    if (entry->interface_number == ConfigInterfaceNumber) {
-      device = hid_open_path(entry->path);
-      foundButCouldNotOpen = device == nullptr;
-      break;
-    }
+    if (entry->interface_number != ConfigInterfaceNumber) continue;
+    if (!port.empty() && UsbPortOfPath(entry->path) != port) continue;
+    device = hid_open_path(entry->path);
+    foundButCouldNotOpen = device == nullptr;
+    break;
   }
   hid_free_enumeration(list);
   return device;
 }
 
-}  // namespace
-
 hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, char* product) {
   DeviceLock lock = LockDevice();
   bool foundButCouldNotOpen = false;
-  hid_device* device = OpenConfigInterface(vendorId, productId, foundButCouldNotOpen);
+  hid_device* device = OpenConfigInterface(vendorId, productId, {}, foundButCouldNotOpen);
   lastScanFoundButCouldNotOpen.store(foundButCouldNotOpen);
   if (device == nullptr) {
     CopyText("None", manufacturer);

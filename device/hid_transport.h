@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include <hidapi/hidapi.h>
 
@@ -31,6 +32,11 @@ extern hid_device* hid_handle;
 // non-blocking mode. Writes the manufacturer and product names (narrowed to 8 bits,
 // at most DeviceNameBufferSize bytes with the terminator) into the two buffers, or
 // "None" into both when no device is found. Returns the device or null.
+// Opens the encoder's configuration interface: the first one listed, or the one on USB
+// `port` when a port is given. Sets `foundButCouldNotOpen` when the interface was listed
+// but could not be opened. The caller holds the device lock.
+hid_device* OpenConfigInterface(int vendorId, int productId, const std::string& port,
+                                bool& foundButCouldNotOpen);
 hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, char* product);
 
 // True when the most recent ScanForUSBDevice_a found the encoder's interface 1 in the
