@@ -326,6 +326,9 @@ TEST_F(LoaderBusTest, OpensTheIndexedDeviceAndCountsThem) {
 }
 
 // ---- The device watcher, on the real clock ----
+// Each check waits for an event that must come; none passes because the watcher has not
+// polled yet. After unregistering, the bus changes and a new registration sees a later
+// change: were the first still watching, it, or the new sink, would see the first.
 
 class RecordingSink : public BSL_DeviceChangeSink {
  public:
@@ -335,10 +338,10 @@ class RecordingSink : public BSL_DeviceChangeSink {
     changed_.notify_all();
     if (onEvent) onEvent();
   }
-  // The events so far, after waiting up to 2 s for `count` of them.
+  // The events so far, once there are `count` of them. Returns as soon as they are
+  // there; the limit only ends a test that fails.
   std::vector<unsigned> WaitFor(size_t count) {
     std::unique_lock lock(mutex_);
-    // Returns as soon as the events are there; the limit only ends a test that fails.
     changed_.wait_for(lock, std::chrono::seconds(30), [&] { return events_.size() >= count; });
     return events_;
   }
@@ -349,8 +352,6 @@ class RecordingSink : public BSL_DeviceChangeSink {
   std::condition_variable changed_;
   std::vector<unsigned> events_;
 };
-
-void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(500)); }
 
 class WatcherTest : public ::testing::Test {
  protected:
@@ -364,32 +365,38 @@ class WatcherTest : public ::testing::Test {
     BSL_close_BSL();
     Bus::Instance().Reset();
   }
+  // Registers a new sink after `other` arrived and expects it to see only its removal.
+  void ExpectOnlyLaterChangesReachANewSink() {
+    Bus::Instance().Plug(other);
+    RecordingSink next;
+    ASSERT_EQ(BSL_RegisterUSBDeviceNotification(&next), 0);
+    Bus::Instance().Unplug(*other);
+    EXPECT_EQ(next.WaitFor(1), removal);
+    EXPECT_EQ(BSL_UnRegisterUSBDeviceNotification(), 0);
+  }
   std::shared_ptr<LoaderTwin> present = std::make_shared<LoaderTwin>();
   std::shared_ptr<LoaderTwin> other = std::make_shared<LoaderTwin>();
   const std::vector<unsigned> arrival{BSL_DeviceArrival}, removal{BSL_DeviceRemoval};
 };
 
-TEST_F(WatcherTest, ReportsEachArrivalAndRemovalOnce) {
+TEST_F(WatcherTest, ReportsEachArrivalAndRemovalOnceAndNothingAfterUnregistering) {
   RecordingSink replaced, sink;
   ASSERT_EQ(BSL_RegisterUSBDeviceNotification(&replaced), 0);
   ASSERT_EQ(BSL_RegisterUSBDeviceNotification(&sink), 0);
-  Pause();
-  EXPECT_TRUE(sink.WaitFor(0).empty());  // the device already attached is no arrival
-
-  Bus::Instance().Plug(other);
+  Bus::Instance().Plug(other);  // the device attached before is no arrival: this comes first
   EXPECT_EQ(sink.WaitFor(1), arrival);
   Bus::Instance().Unplug(*other);
   Bus::Instance().Unplug(*present);
   sink.WaitFor(3);
-  Pause();
-  EXPECT_EQ(sink.WaitFor(3), (std::vector<unsigned>{BSL_DeviceArrival, BSL_DeviceRemoval,
-                                                    BSL_DeviceRemoval}));
+  Bus::Instance().Plug(present);  // after the removals, reported once each
+  const std::vector<unsigned> all{BSL_DeviceArrival, BSL_DeviceRemoval, BSL_DeviceRemoval,
+                                  BSL_DeviceArrival};
+  EXPECT_EQ(sink.WaitFor(4), all);
   EXPECT_TRUE(replaced.WaitFor(0).empty());
 
   EXPECT_EQ(BSL_UnRegisterUSBDeviceNotification(), 0);
-  Bus::Instance().Plug(other);
-  Pause();
-  EXPECT_EQ(sink.WaitFor(0).size(), 3u);  // nothing after unregistering
+  ExpectOnlyLaterChangesReachANewSink();
+  EXPECT_EQ(sink.WaitFor(0), all);
   EXPECT_NE(BSL_RegisterUSBDeviceNotification(nullptr), 0);
 }
 
@@ -399,14 +406,8 @@ TEST_F(WatcherTest, UnregisteringFromInsideTheSinkDoesNotHang) {
   ASSERT_EQ(BSL_RegisterUSBDeviceNotification(&sink), 0);
   Bus::Instance().Unplug(*present);
   ASSERT_EQ(sink.WaitFor(1), removal);
-  Bus::Instance().Plug(present);
-  Pause();
-  EXPECT_EQ(sink.WaitFor(0).size(), 1u);
-
-  RecordingSink next;  // a later registration starts afresh
-  ASSERT_EQ(BSL_RegisterUSBDeviceNotification(&next), 0);
-  Bus::Instance().Unplug(*present);
-  EXPECT_EQ(next.WaitFor(1), removal);
+  ExpectOnlyLaterChangesReachANewSink();  // a later registration starts afresh
+  EXPECT_EQ(sink.WaitFor(0), removal);
 }
 
 TEST_F(WatcherTest, TheProgramMayEndWhileWatching) {
@@ -415,7 +416,8 @@ TEST_F(WatcherTest, TheProgramMayEndWhileWatching) {
       {
         static RecordingSink sink;
         BSL_RegisterUSBDeviceNotification(&sink);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        Bus::Instance().Plug(other);
+        sink.WaitFor(1);  // the watcher has polled and goes on polling
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
