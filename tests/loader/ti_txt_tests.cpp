@@ -90,7 +90,9 @@ TEST(TiTxt, FileReaderRefusesWhatIsNotASmallRegularTiTxtFile) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // would block on open: nobody writes to it
   std::ofstream(large) << "@4400\n01\nq\n";
   fs::resize_file(large, 4 * 1024 * 1024 + 1);
-  std::ofstream(limit) << "@4400\n01\nq\n";
+  std::string text = "@FC00\n";  // a run crossing 0x10000, one continuing it
+  for (int i = 0; i < 1500; ++i) text += "5A ";
+  std::ofstream(limit) << text << "\n@101DC\n01 02\nq\n";
   fs::resize_file(limit, 4 * 1024 * 1024);  // zeros after "q" are not read as data
   std::ofstream(noQ) << "@4400\n01 02\n";
   const std::pair<std::string, std::string> cases[] = {
@@ -108,7 +110,17 @@ TEST(TiTxt, FileReaderRefusesWhatIsNotASmallRegularTiTxtFile) {
     EXPECT_EQ(error, reason);
     EXPECT_EQ(BSL_openTI_TextForRead(const_cast<char*>(path.c_str())), reason.empty() ? 0 : -2) << path;
   }
+  // The library's reader: blocks within runs, from the start when reopened, clamped.
+  std::vector<std::pair<uint32_t, uint32_t>> blocks;
+  for (int reads = 0; BSL_moreDataToRead_TextFile() && reads < 10; ++reads) {
+    const DataBlock_ block = BSL_readTI_TextFile(512);
+    blocks.emplace_back(block.startAddress, block.byteCount);
+  }
+  EXPECT_EQ(blocks, (decltype(blocks){{0xFC00, 512}, {0xFE00, 512}, {0x10000, 476}, {0x101DC, 2}}));
+  ASSERT_EQ(BSL_openTI_TextForRead(const_cast<char*>(limit.c_str())), 0);
+  EXPECT_EQ(BSL_readTI_TextFile(100000).byteCount, 1500u);
   BSL_closeTI_Text();
+  EXPECT_EQ(BSL_moreDataToRead_TextFile(), 0);
   fs::remove_all(dir);
 }
 
