@@ -73,10 +73,12 @@ TEST(CustomMessageBoxTest, ButtonsAndAnswers) {
     box->yesButton_->click();
   });
   EXPECT_EQ(CustomMessageBox::ShowBox("Continue?", 0), "Yes");
-  WhenShown<CustomMessageBox>([](CustomMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); });
-  EXPECT_EQ(CustomMessageBox::ShowBox("Continue?", 0), "Cancel");
   WhenShown<CustomMessageBox>([](CustomMessageBox* box) { box->close(); });
   EXPECT_EQ(CustomMessageBox::ShowBox("Continue?", 1), "Cancel");
+  WhenShown<CustomMessageBox>([](CustomMessageBox* box) { box->yesButton_->click(); });
+  EXPECT_EQ(CustomMessageBox::ShowBox("Continue?", 0), "Yes");
+  WhenShown<CustomMessageBox>([](CustomMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); });
+  EXPECT_EQ(CustomMessageBox::ShowBox("Continue?", 0), "Cancel");
 }
 
 // Asked from a worker, the box appears on the GUI thread and the worker waits for the
