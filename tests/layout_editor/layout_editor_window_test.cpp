@@ -87,7 +87,7 @@ class LayoutEditorTest : public testing::MainWindowFixture {
 
 // Refused without a status or a custom code table; otherwise a window of its own each time,
 // filled from the encoder's table, its key buttons moved into the module picture (from the
-// current directory, else the embedded copy), each showing the part under it. No bytes sent.
+// current directory, else the embedded copy), each showing the piece under it. No bytes sent.
 TEST_F(LayoutEditorTest, OpenerRefusesOrFillsTheEditorFromTheEncoderTable) {
   QTemporaryDir empty, withPicture;
   ASSERT_TRUE(QDir::setCurrent(empty.path()));

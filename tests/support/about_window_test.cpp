@@ -11,9 +11,9 @@
 namespace pellix_usb_encoder {
 namespace {
 
-// Version and part number come from the version resource and fill the window when it is
+// Version and product number come from the version resource and fill the window when it is
 // first shown; nothing overlaps or runs off the window; Close hides it.
-TEST(AboutWindowTest, FirstShowFillsVersionAndPartNumberAndCloseHides) {
+TEST(AboutWindowTest, FirstShowFillsVersionAndProductNumberAndCloseHides) {
   about window;
   EXPECT_TRUE(window.versionLbl->text().isEmpty());
   window.show();
