@@ -17,12 +17,7 @@ class FakeInteraction : public ui::Interaction {
 
   ui::Answer Message(const ui::MessageRequest& request) override {
     messages.push_back(request);
-    if (!answers.empty()) {
-      ui::Answer a = answers.front();
-      answers.pop_front();
-      return a;
-    }
-    return request.buttons == ui::Buttons::YesNo ? ui::Answer::Yes : ui::Answer::Ok;
+    return Next(answers, request.buttons == ui::Buttons::YesNo ? ui::Answer::Yes : ui::Answer::Ok);
   }
   QString OpenFile(const ui::OpenFileRequest& request) override {
     openRequests.push_back(request);
@@ -37,13 +32,6 @@ class FakeInteraction : public ui::Interaction {
     return Next(customAnswers, QStringLiteral("Cancel"));
   }
 
-  // The texts of the messages shown so far.
-  std::vector<QString> Texts() const {
-    std::vector<QString> out;
-    for (const auto& m : messages) out.push_back(m.text);
-    return out;
-  }
-
   std::vector<ui::MessageRequest> messages;
   std::vector<ui::OpenFileRequest> openRequests;
   std::vector<ui::FolderRequest> folderRequests;
@@ -54,9 +42,10 @@ class FakeInteraction : public ui::Interaction {
   std::deque<QString> customAnswers;
 
  private:
-  static QString Next(std::deque<QString>& queue, QString otherwise = QString()) {
+  template <typename T>
+  static T Next(std::deque<T>& queue, T otherwise = T()) {
     if (queue.empty()) return otherwise;
-    QString value = queue.front();
+    T value = queue.front();
     queue.pop_front();
     return value;
   }

@@ -3,13 +3,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
-
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QString>
 #include <QTemporaryDir>
 #include <QThread>
-
 #include <cstdint>
 #include <functional>
 #include <ostream>
@@ -25,15 +22,13 @@ inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdS
 
 namespace pellix_usb_encoder::testing {
 
-// Runs the GUI thread's events (deferred deletes too) until `done` or the time-out.
-inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > timeoutMs) return false;
+// Runs the GUI thread's events (deferred deletes too) until `done`; false when it has
+// not come after `rounds` rounds of events, a limit that only ends a failing test.
+inline bool WaitUntil(const std::function<bool()>& done, int rounds = 20000) {
+  for (; !done(); QThread::msleep(1)) {
+    if (--rounds < 0) return false;
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QThread::msleep(1);
   }
   return true;
 }
@@ -55,7 +50,7 @@ inline std::vector<uint8_t> RequestReport(uint8_t command, const std::vector<uin
 
 // A fresh per-user data folder, a fresh bus on the virtual clock (a silent encoder's
 // 5000 ms time-out costs nothing) and the program's fixed waits scaled down; afterwards
-// the device is closed and the main window's class-wide state cleared.
+// the device is closed, the sleep override removed and the main window's state cleared.
 class MainWindowFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -72,11 +67,11 @@ class MainWindowFixture : public ::testing::Test {
       hid_handle = nullptr;
     }
     sim::Bus::Instance().Reset();
+    platform::SetSleepOverride({});
     FileName.clear();
     Form1::configArray = {};
     Form1::keyCodeArray = {};
   }
-
   QTemporaryDir home_;
 };
 
