@@ -52,7 +52,10 @@ std::vector<QColor> Colours(const My4way_layout& e) {
   return {e.key7Btn->textColour(), e.key8Btn->textColour(), e.key9Btn->textColour(), e.key10Btn->textColour()};
 }
 QColor Background(const QPushButton* b) { return b->palette().color(QPalette::Button); }
-bool Closed(QPointer<My4way_layout>& e) { return QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete), e.isNull(); }
+bool Closed(QPointer<My4way_layout>& e) {
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  return e.isNull();
+}
 
 class LayoutEditorTest : public testing::MainWindowFixture {
  protected:

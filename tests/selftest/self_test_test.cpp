@@ -34,14 +34,15 @@ using Cmds = std::vector<std::pair<int, Bytes>>;
 struct AudioLog { QStringList calls; bool canRecord = true, stopWorks = true; };
 struct FakeAudio : AudioDevice {
   explicit FakeAudio(std::shared_ptr<AudioLog> log) : log_(std::move(log)) {}
-  void Close() override { log_->calls << "Close", open_ = recording_ = false; }
-  void PlayTestSound(const QString& path) override { log_->calls << "Play " + path, open_ = recording_ = false; }
-  void OpenRecorder() override { log_->calls << "OpenRecorder", open_ = true, recording_ = false; }
-  bool CanRecord() override { return log_->calls << "CanRecord", open_ && log_->canRecord; }
-  void StartRecording() override { log_->calls << "StartRecording", recording_ = open_; }
-  bool StopRecording() override { return log_->calls << "StopRecording", std::exchange(recording_, false) && log_->stopWorks; }
-  bool CanPlayRecording() override { return log_->calls << "CanPlayRecording", open_; }
-  void PlayRecording() override { log_->calls << "PlayRecording"; }
+  void Close() override { Note("Close"); open_ = recording_ = false; }
+  void PlayTestSound(const QString& path) override { Note("Play " + path); open_ = recording_ = false; }
+  void OpenRecorder() override { Note("OpenRecorder"); open_ = true, recording_ = false; }
+  bool CanRecord() override { return Note("CanRecord") && open_ && log_->canRecord; }
+  void StartRecording() override { Note("StartRecording"); recording_ = open_; }
+  bool StopRecording() override { return Note("StopRecording") && std::exchange(recording_, false) && log_->stopWorks; }
+  bool CanPlayRecording() override { return Note("CanPlayRecording") && open_; }
+  void PlayRecording() override { Note("PlayRecording"); }
+  bool Note(const QString& call) { log_->calls << call; return true; }
   std::shared_ptr<AudioLog> log_;
   bool open_ = false, recording_ = false;
 };
