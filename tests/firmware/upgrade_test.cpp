@@ -79,7 +79,9 @@ class UpgradeTest : public ::testing::Test {
     twin_->ClearCommands();
   }
   static firmware_upgrade* FindWindow() {
-    for (QWidget* w : QApplication::topLevelWidgets()) if (auto* window = qobject_cast<firmware_upgrade*>(w)) return window;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (auto* window = qobject_cast<firmware_upgrade*>(w)) return window;
+    }
     return nullptr;
   }
   // Follows `window`'s upgrade: its reports, and its result once the restore is over.

@@ -48,8 +48,12 @@ Bytes Report(Bytes core) {
 // One "@" run of an image text, 16 bytes a line, CR LF.
 std::string ImageRun(uint32_t address, const Bytes& bytes) {
   char text[8];
-  std::string run = (std::snprintf(text, sizeof text, "@%X", unsigned(address)), text);
-  for (size_t i = 0; i < bytes.size(); ++i) run += (i % 16 ? " " : "\r\n") + (std::snprintf(text, 4, "%02X", bytes[i]), std::string(text));
+  std::snprintf(text, sizeof text, "@%X", unsigned(address));
+  std::string run = text;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(text, sizeof text, "%02X", bytes[i]);
+    run += (i % 16 ? " " : "\r\n") + std::string(text);
+  }
   return run + "\r\n";
 }
 DataBlock_ Password(const std::array<uint8_t, 32>& bytes) {

@@ -52,7 +52,11 @@ struct FakeAudio : AudioDevice {
 class TestUser : public testing::FakeInteraction {
  public:
   TestUser() { platform::SetSleepOverride([this](int) { if (QThread::currentThread() != qApp->thread()) Step(); }); }
-  QString CustomBox(const QString& text, int type) override { return prompts_.emplace_back(text, type), Step(), "Cancel"; }
+  QString CustomBox(const QString& text, int type) override {
+    prompts_.emplace_back(text, type);
+    Step();
+    return "Cancel";
+  }
   void Hold(int n) { Locked([&] { holdAt_ = steps_ + n; }); }
   void Go() { Locked([&] { holdAt_ = -1; }); }
   bool Held() { return Locked([&] { return steps_ == holdAt_; }); }
