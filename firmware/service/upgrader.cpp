@@ -41,7 +41,6 @@ namespace {
 constexpr int LoaderFamily = 3;
 constexpr int LoaderLinkUsb = 2;
 constexpr int SendFast = 1;
-constexpr uint32_t RamLoaderStart = 0x2504;
 constexpr uint32_t ResetVectorAddress = 0xFFFF;
 constexpr int PasswordBytes = 32;
 constexpr int EraseBlockBytes = 512;
@@ -105,7 +104,7 @@ std::optional<bool> realUnitsOverride;
 QString Firmware::GetString(const QString& name) {
   if (name == QLatin1String("VID")) return QStringLiteral("0x2047");
   if (name == QLatin1String("PID")) return QStringLiteral("0x200");
-  if (name == QLatin1String("RAM_BSL_VERSION")) return QStringLiteral("00.06.05.34");
+  if (name == QLatin1String("RAM_BSL_VERSION")) return QLatin1String(RamLoaderVersion);
   if (name == QLatin1String("RAM_BSL.Text")) {
     std::string text, source, problem;
     if (!FirmwareUpgrader::FindRamLoader(text, source, problem)) return QString();
@@ -453,7 +452,7 @@ bool FirmwareUpgrader::DownloadStartUp(BackgroundWorker& worker,
   CopyTerminated(ramLoaderText, ramLoader,
                  std::max(RamLoaderTextBytes, static_cast<size_t>(ramLoaderText.size()) + 1));
   BSL_RX_TXT(ramLoader.data(), SendFast);
-  BSL_LoadPC(RamLoaderStart);
+  BSL_LoadPC(RamLoaderEntry);
   worker.ReportProgress(30, QStringLiteral("Done RAM BSL v") + ramVersion + CrLf);
   BSL_close_BSL();
 
@@ -549,7 +548,7 @@ bool FirmwareUpgrader::TriggerForcedBOR(BackgroundWorker& worker) {
                                 QStringLiteral("Starting application") + CrLf);
   if (BSL_RX_TXT(reset.data(), SendFast) != 0) return false;
   // This RAM loader version may miss the first reset request; a second one is harmless.
-  if (Firmware::GetString(QStringLiteral("RAM_BSL_VERSION")).contains(QStringLiteral("00.06.05.34"))) {
+  if (Firmware::GetString(QStringLiteral("RAM_BSL_VERSION")).contains(QLatin1String(RamLoaderVersion))) {
     std::vector<char> again;
     CopyTerminated(image, again, ResetTextBytes);
     BSL_RX_TXT(again.data(), SendFast);
