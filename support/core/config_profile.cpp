@@ -105,9 +105,9 @@ ConfigPlanResult ReadConfigPlan(const std::string& path, ConfigPlan& plan, std::
   std::string contents, refusal;
   switch (ReadSmallFile(path, MaxConfigFileBytes, contents, refusal)) {
     case ReadOutcome::Ok:
-    case ReadOutcome::Unreadable:
       break;
     case ReadOutcome::Missing:
+    case ReadOutcome::Unreadable:
       return ConfigPlanResult::Missing;
     case ReadOutcome::NotRegular:
       problem = name + " is not a regular file; it cannot be a configuration file.";
@@ -120,7 +120,7 @@ ConfigPlanResult ReadConfigPlan(const std::string& path, ConfigPlan& plan, std::
   // as empty.
   CIniFile::content records;
   try {
-    if (!CIniFile::Load(path, records)) return ConfigPlanResult::Missing;
+    CIniFile::Parse(std::move(contents), path, records);
   } catch (const std::exception&) {
     problem = "Unable to read " + name + " file.";
     return ConfigPlanResult::Malformed;

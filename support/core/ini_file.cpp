@@ -87,6 +87,11 @@ bool CIniFile::Load(std::string FileName, content& records) {
   records.clear();
   std::string text, problem;
   if (ReadSmallFile(FileName, MaxConfigFileBytes, text, problem) != ReadOutcome::Ok) return false;
+  Parse(std::move(text), FileName, records);
+  return true;
+}
+
+void CIniFile::Parse(std::string text, const std::string& FileName, content& records) {
   // A byte-order mark, as some editors write one, is not part of the first line.
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
   std::istringstream in(text);
@@ -136,7 +141,6 @@ bool CIniFile::Load(std::string FileName, content& records) {
   if (!pending.empty())
     loaded.push_back({std::move(pending), '\0', std::string(), std::string(), std::string()});
   records = std::move(loaded);
-  return true;
 }
 
 bool CIniFile::Save(std::string FileName, content records) {

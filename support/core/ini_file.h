@@ -78,6 +78,9 @@ class CIniFile {
 
   // Reads the file into records. False (records empty) when it cannot be read.
   static bool Load(std::string FileName, content& records);
+  // Parses `text`, the contents of the file `FileName`, into records; throws
+  // std::out_of_range naming the file and line for a malformed line (records unchanged).
+  static void Parse(std::string text, const std::string& FileName, content& records);
   // Writes records over the file. False when the new file could not be completely
   // written; the old file is then left exactly as it was.
   static bool Save(std::string FileName, content records);
