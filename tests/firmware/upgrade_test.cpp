@@ -112,7 +112,9 @@ class UpgradeTest : public ::testing::Test {
     reports_.clear(), finished_ = false;
     if (!file.isEmpty()) fake_.files.push_back(file), window->btnBrowse->click();
     window->btnUpgrade->click();
-    if (wait) ASSERT_TRUE(WaitUntil([&] { return finished_; }));
+    if (wait) {
+      ASSERT_TRUE(WaitUntil([&] { return finished_; }));
+    }
   }
   // The reports, the programming time (whole seconds) checked and masked.
   Reports Normalised() const {
