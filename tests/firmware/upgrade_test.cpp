@@ -110,7 +110,10 @@ class UpgradeTest : public ::testing::Test {
   // Chooses `file` (none when empty), clicks "Upgrade Firmware"; waits for the end.
   void Upgrade(firmware_upgrade* window, const QString& file, bool wait = true) {
     reports_.clear(), finished_ = false;
-    if (!file.isEmpty()) fake_.files.push_back(file), window->btnBrowse->click();
+    if (!file.isEmpty()) {
+      fake_.files.push_back(file);
+      window->btnBrowse->click();
+    }
     window->btnUpgrade->click();
     if (wait) {
       ASSERT_TRUE(WaitUntil([&] { return finished_; }));
