@@ -528,8 +528,8 @@ void Form1::btnLoadFirmware_MouseClick() {
     return;
   }
   // Without a RAM loader image no unit can be upgraded: the encoder stays as it is.
-  if (QString problem; !FirmwareUpgrader::CheckRamLoader(problem)) {
-    Warn(problem);
+  if (std::string problem; !FirmwareUpgrader::CheckRamLoader(problem)) {
+    Warn(QString::fromStdString(problem));
     return;
   }
   // The settings the upgrade writes back into the encoder once it runs the new firmware.
@@ -546,11 +546,12 @@ void Form1::btnLoadFirmware_MouseClick() {
   // in a recovery record first, so that nothing is lost should the upgrade stop.
   bool sent = false;
   if (hid_handle != nullptr) {
-    QString problem;
+    std::string problem;
     if (!FirmwareUpgrader::PrepareUnit(unit, problem)) {
-      Warn(problem);
+      Warn(QString::fromStdString(problem));
       return;
     }
+    unit.entered = true;  // whatever its answer, the encoder may be on its way
     sent = SendEnterFirmwareUpgrade() == ResultOk;
   }
   // The encoder may have left its normal mode already; the upgrade window finds the

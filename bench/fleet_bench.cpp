@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "cli/provisioning_cli.h"
-#include "firmware/service/upgrader.h"
+#include "firmware/core/upgrader.h"
 #include "sim/encoder_twin.h"
 #include "sim/loader_twin.h"
 #include "sim/sim_bus.h"

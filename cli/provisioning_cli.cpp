@@ -31,7 +31,7 @@
 #include "loader/bsl430.h"
 #include "firmware/core/ram_loader.h"
 #include "firmware/core/settings_recovery.h"
-#include "firmware/service/upgrader.h"
+#include "firmware/core/upgrader.h"
 #include "layout_editor/core/key_code_table.h"
 #include "support/core/config_profile.h"
 #include "support/core/file_store.h"
@@ -166,7 +166,7 @@ std::string Printable(const std::string& text) {
 
 // The loader identifiers, set once: workers of --all only read them.
 void EnsureLoaderIds() {
-  if (FirmwareUpgrader::myVID.isEmpty() || FirmwareUpgrader::myPID.isEmpty()) {
+  if (FirmwareUpgrader::myVID.empty() || FirmwareUpgrader::myPID.empty()) {
     FirmwareUpgrader::InitializeVidPid();
   }
 }
@@ -206,8 +206,10 @@ class PrefixedLines : public std::streambuf {
 
 class Session {
  public:
-  Session(std::ostream& out, std::ostream& err, const Options& options, std::string device)
-      : out_(out), err_(err), options_(options), device_(std::move(device)) {}
+  Session(std::ostream& out, std::ostream& err, const Options& options, std::string device,
+          std::string restoreFrom = std::string())
+      : out_(out), err_(err), options_(options), device_(std::move(device)),
+        restoreFrom_(std::move(restoreFrom)) {}
   ~Session() { CloseEncoder(); }
 
   int List(const std::vector<std::string>& args);
@@ -220,6 +222,7 @@ class Session {
   int ApplyConfig(const std::vector<std::string>& args);
   int ExportConfig(const std::vector<std::string>& args);
   int UpgradeFirmware(const std::vector<std::string>& args);
+  int RestoreSettings(const std::vector<std::string>& args);
   int Diagnose(const std::vector<std::string>& args);
 
  private:
@@ -247,6 +250,10 @@ class Session {
   int RefuseAmbiguous(const std::vector<UsbUnit>& units, const char* what);
   // One typed command's result; on failure the message and ExitDeviceRefused.
   int Checked(int32_t result, const std::string& failure);
+  // What a settings restore did, on the terminal, and the exit code for it.
+  // `fileArgument` is the firmware file, for the advice to run the upgrade again.
+  int EndOfRestore(const RestoreResult& restored, const std::string& port,
+                   const std::string& fileArgument);
   void PrintStatusText(const EncoderStatus& status);
   void PrintStatusJson(const EncoderStatus& status);
 
@@ -254,6 +261,7 @@ class Session {
   std::ostream& err_;
   Options options_;
   std::string device_;  // --device: a USB port or a serial number; empty: not given
+  std::string restoreFrom_;  // --restore-from: whose kept settings an unidentified unit gets
   std::string port_;    // the port of the encoder Open opened
 };
 
@@ -269,7 +277,7 @@ int Session::RefuseAmbiguous(const std::vector<UsbUnit>& units, const char* what
   err_ << "ovitone-cli: " << units.size() << " " << what
        << " are attached; choose one with --device PORT|SERIAL:\n";
   for (const UsbUnit& u : units) {
-    err_ << "  " << (u.port.empty() ? "(unknown port)" : u.port)
+    err_ << "  " << (u.port.empty() ? "(unknown port)" : Printable(u.port))
          << (u.inLoader ? "  waiting in its firmware loader" : "  encoder") << "\n";
   }
   err_ << "Nothing was sent.\n";
@@ -296,13 +304,24 @@ bool Session::ResolveDevice(std::string& port, bool& inLoader, int& exit) {
     }
   }
   CloseEncoder();
-  if (matches.size() == 1) {
-    port = matches.front().port;
-    inLoader = false;
+  // A unit in its loader reports no serial number; the record kept when it left names it,
+  // as list shows it.
+  std::vector<UsbUnit> waiting;
+  const std::string folder = FirmwareUpgrader::RecoveryFolder();
+  for (const UsbUnit& u : units) {
+    if (!u.inLoader || u.port.empty()) continue;
+    if (const auto record = RecordLastSeenOn(folder, u.port); record && record->Serial() == device_) {
+      waiting.push_back(u);
+    }
+  }
+  if (matches.size() + waiting.size() == 1) {
+    port = matches.empty() ? waiting.front().port : matches.front().port;
+    inLoader = matches.empty();
     return true;
   }
-  if (matches.size() > 1) {
-    exit = RefuseAmbiguous(matches, "encoders with that serial number");
+  if (matches.size() + waiting.size() > 1) {
+    matches.insert(matches.end(), waiting.begin(), waiting.end());
+    exit = RefuseAmbiguous(matches, "units with that serial number");
     return false;
   }
   err_ << "ovitone-cli: No encoder or loader on USB port or with serial number "
@@ -363,7 +382,7 @@ int Session::List(const std::vector<std::string>& args) {
     json = true;
   }
   const std::vector<UsbUnit> units = ListUnits();
-  const std::vector<RecoveryRecord> pending = LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder());
+  const std::string folder = FirmwareUpgrader::RecoveryFolder();
   if (json) out_ << "[";
   else out_ << "PORT        STATE              SERIAL NUMBER   FIRMWARE    SETTINGS\n";
   bool first = true;
@@ -376,11 +395,11 @@ int Session::List(const std::vector<std::string>& args) {
         firmware = status.firmwareVersion;
       }
     }
-    const auto record = std::find_if(pending.begin(), pending.end(), [&](const RecoveryRecord& r) {
-      return !u.port.empty() && r.port == u.port;
-    });
-    const bool recovery = record != pending.end();
-    if (serial.empty() && recovery) serial = record->settings.serialNumber;
+    // A running encoder has a record when its serial number does; a unit in its loader
+    // reports none, and is shown with the record kept when it left from that port.
+    const auto record = u.inLoader ? RecordLastSeenOn(folder, u.port) : FindRecoveryRecord(folder, serial);
+    const bool recovery = record.has_value();
+    if (serial.empty() && recovery) serial = record->Serial();
     const char* state = u.inLoader ? "firmware loader" : "encoder";
     if (json) {
       out_ << (first ? "\n" : ",\n") << "  {\"port\": " << JsonString(u.port)
@@ -391,7 +410,7 @@ int Session::List(const std::vector<std::string>& args) {
     } else {
       char line[160];
       std::snprintf(line, sizeof line, "%-11s %-18s %-15s %-11s %s\n",
-                    u.port.empty() ? "?" : u.port.c_str(), state,
+                    u.port.empty() ? "?" : Printable(u.port).c_str(), state,
                     serial.empty() ? "-" : Printable(serial).c_str(),
                     firmware.empty() ? "-" : Printable(firmware).c_str(),
                     recovery ? "kept for restore" : "");
@@ -622,17 +641,23 @@ class ProgressPrinter {
     drawn_ = false;
   }
 
-  void Report(int percent, const QString& text) {
+  void Report(int percent, const std::string& text) {
     percent = std::clamp(percent, 0, 100);
-    QString line = text;
-    line.remove(QLatin1Char('\r'));
-    const bool hasText = !line.trimmed().isEmpty();
+    std::vector<std::string> lines;
+    std::string line;
+    for (char c : text + "\n") {
+      if (c == '\r') continue;
+      if (c != '\n') {
+        line += c;
+        continue;
+      }
+      if (line.find_first_not_of(' ') != std::string::npos) lines.push_back(line);
+      line.clear();
+    }
     if (terminal_) {
-      if (hasText) {
+      if (!lines.empty()) {
         err_ << "\r\033[K";
-        for (const QString& part : line.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-          err_ << part.toStdString() << "\n";
-        }
+        for (const std::string& part : lines) err_ << part << "\n";
       }
       const int filled = percent * ProgressBarWidth / 100;
       err_ << "\r[" << std::string(size_t(filled), '#')
@@ -641,11 +666,11 @@ class ProgressPrinter {
       std::snprintf(number, sizeof number, "%3d%%", percent);
       err_ << number << std::flush;
       drawn_ = true;
-    } else if (hasText) {
-      for (const QString& part : line.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+    } else {
+      for (const std::string& part : lines) {
         char number[8];
         std::snprintf(number, sizeof number, "[%3d%%] ", percent);
-        err_ << number << part.toStdString() << "\n";
+        err_ << number << part << "\n";
       }
     }
   }
@@ -656,18 +681,92 @@ class ProgressPrinter {
   bool drawn_ = false;
 };
 
+// " The settings of serial number S (kept T) are safe; ..." when the unit's record is kept.
+std::string KeptNote(const std::string& serial) {
+  if (serial.empty()) return {};
+  const auto record = FindRecoveryRecord(FirmwareUpgrader::RecoveryFolder(), serial);
+  if (!record) return {};
+  return " The settings of serial number " + Printable(serial) +
+         (record->keptAt.empty() ? std::string() : " (kept " + record->keptAt + ")") +
+         " are safe; the next upgrade of this unit restores them.";
+}
+
+// Picks the candidate --restore-from names, if any.
+RestoreDecider RestoreFrom(const std::string& serial) {
+  return [serial](const std::string&, const std::vector<RestoreCandidate>& candidates)
+             -> std::optional<size_t> {
+    if (serial.empty()) return std::nullopt;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+      if (candidates[i].settings.serialNumber == serial) return i;
+    }
+    return std::nullopt;
+  };
+}
+
+int Session::EndOfRestore(const RestoreResult& restored, const std::string& port,
+                          const std::string& fileArgument) {
+  const std::string said = DescribeRestore(restored, port);
+  const std::string unit = "--device " + Printable(port);
+  switch (restored.outcome) {
+    case RestoreOutcome::Restored:
+      out_ << (restored.firmware.empty() ? std::string("Firmware upgraded")
+                                         : "Firmware upgraded to " + Printable(restored.firmware));
+      out_ << "; settings restored"
+           << (restored.confirmed ? " (those of serial number " + Printable(restored.restoredSerial) +
+                                        ", as --restore-from says)"
+                                  : std::string())
+           << ".\n";
+      return ExitOk;
+    case RestoreOutcome::FallbackWritten:
+      err_ << "ovitone-cli: " << said << "\n";
+      return ExitNotRestored;
+    case RestoreOutcome::NotIdentified: {
+      err_ << "ovitone-cli: " << said;
+      if (!restoreFrom_.empty()) {
+        err_ << " No kept settings are those of serial number " << Printable(restoreFrom_) << ".";
+      }
+      err_ << " If you know which unit it is, restore its settings with: ovitone-cli " << unit
+           << " --restore-from SERIAL restore-settings (kept:";
+      for (const RecoveryRecord& r : LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder())) {
+        err_ << " " << Printable(r.Serial());
+      }
+      err_ << ").\n";
+      return ExitNotRestored;
+    }
+    case RestoreOutcome::OtherUnit:
+      err_ << "ovitone-cli: " << said << KeptNote(restored.expectedSerial) << "\n";
+      return ExitNotRestored;
+    case RestoreOutcome::NothingKept:
+      err_ << "ovitone-cli: " << said << "\n";
+      return ExitNotRestored;
+    case RestoreOutcome::NotConnected:
+      err_ << "ovitone-cli: The firmware was programmed, but no encoder came back on USB port "
+           << Printable(port)
+           << (FirmwareUpgrader::WhereIs(port) == UnitPlace::Loader
+                   ? std::string("; the unit waits in its firmware loader: run ovitone-cli ") +
+                         unit + " upgrade-firmware " + fileArgument + " again."
+                   : std::string(". Plug it in again and see ovitone-cli list."))
+           << KeptNote(restored.expectedSerial) << "\n";
+      return ExitNoDevice;
+    case RestoreOutcome::CommandFailed:
+      return Refused("The firmware was programmed, but restoring the settings failed: " +
+                     restored.failure + "." + KeptNote(restored.expectedSerial));
+  }
+  return ExitDeviceRefused;
+}
+
 int Session::UpgradeFirmware(const std::vector<std::string>& args) {
   if (!WantArgs(args, 1, "upgrade-firmware FILE")) return ExitBadInput;
   // The path goes on as the system's bytes; one that text cannot carry is refused
   // rather than swapped for another file's name.
-  const QString path = QFile::decodeName(QByteArray::fromStdString(args[0]));
-  if (QFile::encodeName(path).toStdString() != args[0]) {
-    return BadInput("The file name " + Printable(args[0]) +
+  const std::string& path = args[0];
+  if (QFile::encodeName(QFile::decodeName(QByteArray::fromStdString(path))).toStdString() != path) {
+    return BadInput("The file name " + Printable(path) +
                     " cannot be handed on unchanged; rename the file.");
   }
   // A file the loader could not use is refused before the encoder hears anything.
-  QString problem;
-  if (!FirmwareUpgrader::CheckFirmwareFile(path, problem)) return BadInput(problem.toStdString());
+  std::string problem;
+  if (!FirmwareUpgrader::CheckFirmwareFile(path, problem)) return BadInput(problem);
   if (FirmwareUpgrader::RealUnits()) {
     std::string text, source, why;
     FirmwareUpgrader::FindRamLoader(text, source, why);
@@ -676,7 +775,8 @@ int Session::UpgradeFirmware(const std::vector<std::string>& args) {
   EnsureLoaderIds();
 
   // Which unit: --device, else the only encoder, else the only unit in its loader.
-  UpgradeUnit unit;
+  FirmwareUpgrader upgrader;
+  UpgradeUnit& unit = upgrader.unit;
   bool inLoader = false;
   const std::vector<UsbUnit> units = ListUnits();
   if (!device_.empty()) {
@@ -693,28 +793,36 @@ int Session::UpgradeFirmware(const std::vector<std::string>& args) {
     }
   }
 
+  const std::string finish = "ovitone-cli --device " + Printable(unit.port) + " upgrade-firmware " +
+                             Printable(path);
   if (!inLoader) {
     if (const int opened = Open(true); opened != ExitOk) return opened;
     unit.settingsKnown = ReadEncoderSettings(unit.settings);
+    if (!unit.settingsKnown) unit.settings = EncoderSettings::Fallback();
     if (unit.settingsKnown) {
-      err_ << "Encoder found on USB port " << port_ << ": firmware "
+      err_ << "Encoder found on USB port " << Printable(port_) << ": firmware "
            << Printable(unit.settings.firmwareVersion) << ", serial number "
            << Printable(SerialNumberText(unit.settings.serialNumber)) << ".\n";
     }
     // Its port and its settings are made safe before it leaves for its loader.
-    if (!FirmwareUpgrader::PrepareUnit(unit, problem)) return Refused(problem.toStdString());
+    if (!FirmwareUpgrader::PrepareUnit(unit, problem)) return Refused(problem);
     if (unit.fromRecovery) {
       err_ << "Settings kept before an earlier upgrade of this unit will be restored.\n";
     } else if (!unit.settingsKnown) {
-      err_ << "ovitone-cli: Unable to get device status information; the default settings "
-              "will be written after the upgrade.\n";
+      err_ << "ovitone-cli: Unable to get device status information; after the upgrade the "
+              "unit gets the settings kept for the serial number it reports, or the default "
+              "settings when none are kept.\n";
+    } else if (unit.Identity().empty()) {
+      err_ << "ovitone-cli: The encoder reports no serial number, so its settings cannot be "
+              "kept for it; they are written back only with --restore-from.\n";
     }
     // The encoder may drop off the bus before its answer arrives; the loader's
     // appearance on its port is what counts.
+    unit.entered = true;
     SendEnterFirmwareUpgrade();
     CloseEncoder();
   } else {
-    err_ << "The unit on USB port " << unit.port << " is already in its firmware loader.\n";
+    err_ << "The unit on USB port " << Printable(unit.port) << " is already in its firmware loader.\n";
   }
 
   int waited = 0;
@@ -722,56 +830,65 @@ int Session::UpgradeFirmware(const std::vector<std::string>& args) {
     if (waited >= options_.loaderWaitMs) {
       err_ << "ovitone-cli: The encoder's firmware loader (2047:0200) did not appear on USB "
               "port "
-           << unit.port << ".\n";
+           << Printable(unit.port)
+           << (FirmwareUpgrader::WhereIs(unit.port) == UnitPlace::Firmware
+                   ? "; the encoder still runs its firmware and nothing was programmed."
+                   : "; the unit is not on the USB bus. Plug it in again and see ovitone-cli list.")
+           << KeptNote(unit.Identity()) << "\n";
       return ExitNoDevice;
     }
     platform::SleepMs(LoaderPollMs);
     waited += LoaderPollMs;
   }
 
-  FirmwareUpgrader upgrader;
-  BackgroundWorker worker;
   ProgressPrinter printer(err_, options_.terminal);
-  QObject::connect(&worker, &BackgroundWorker::ProgressChanged, &worker,
-                   [&printer](int percent, const QString& text) { printer.Report(percent, text); },
-                   Qt::DirectConnection);
-  BackgroundWorker::DoWorkEventArgs e;
-  upgrader.unit = unit;
-  upgrader.RunUpgrade(path, worker, e);
-  const bool kept = FindRecoveryRecord(FirmwareUpgrader::RecoveryFolder(), upgrader.unit.port,
-                                       std::string())
-                        .has_value();
-  const std::string keptNote =
-      kept ? " The unit's settings are kept safe; the next upgrade will restore them." : "";
-  if (!e.Result.toBool()) {
+  UpgradeHooks hooks;
+  hooks.progress = [&printer](int percent, const std::string& text) { printer.Report(percent, text); };
+  hooks.sleep = [](int ms) { platform::SleepMs(ms); };
+  hooks.ticks = [] { return platform::TickCountMs(); };
+  if (!upgrader.RunUpgrade(path, hooks)) {
     printer.Finish();
-    return Refused("The firmware upgrade failed. The encoder stays in its loader; run "
-                   "upgrade-firmware again." + keptNote);
+    std::string where;
+    switch (FirmwareUpgrader::WhereIs(unit.port)) {
+      case UnitPlace::Loader:
+        where = upgrader.LoaderTouched()
+                    ? "The unit on USB port " + Printable(unit.port) +
+                          " waits in its firmware loader; run " + finish + " again."
+                    : "Nothing was programmed; the unit on USB port " + Printable(unit.port) +
+                          " waits in its firmware loader.";
+        break;
+      case UnitPlace::Firmware:
+        where = "The encoder on USB port " + Printable(unit.port) + " runs its firmware.";
+        break;
+      case UnitPlace::Gone:
+        where = "The unit is no longer on the USB bus (USB port " + Printable(unit.port) +
+                "); plug it in again, find it with ovitone-cli list and upgrade it again.";
+        break;
+    }
+    return Refused("The firmware upgrade failed. " + where + KeptNote(unit.Identity()));
   }
-  printer.Report(100, QStringLiteral("Restoring the settings"));
-  QString failure;
-  const FirmwareUpgrader::RestoreOutcome restored =
-      FirmwareUpgrader::RestoreEncoderSettings(upgrader.unit, failure);
+  printer.Report(100, "Restoring the settings");
+  const RestoreResult restored =
+      FirmwareUpgrader::RestoreEncoderSettings(unit, hooks, RestoreFrom(restoreFrom_));
   printer.Finish();
-  switch (restored) {
-    case FirmwareUpgrader::RestoreOutcome::Done:
-      break;
-    case FirmwareUpgrader::RestoreOutcome::NotConnected:
-      err_ << "ovitone-cli: The firmware was programmed, but the encoder did not come back "
-              "to restore its settings."
-           << keptNote << "\n";
-      return ExitNoDevice;
-    case FirmwareUpgrader::RestoreOutcome::CommandFailed:
-      return Refused("The firmware was programmed, but restoring the settings failed: " +
-                     failure.toStdString() + "." + keptNote);
+  return EndOfRestore(restored, unit.port, Printable(path));
+}
+
+int Session::RestoreSettings(const std::vector<std::string>& args) {
+  if (!WantArgs(args, 0, "[--device PORT|SERIAL] [--restore-from SERIAL] restore-settings")) {
+    return ExitBadInput;
   }
-  EncoderStatus after;
-  if (ReadEncoderStatus(after)) {
-    out_ << "Firmware upgraded to " << Printable(after.firmwareVersion) << "; settings restored.\n";
-  } else {
-    out_ << "Firmware upgraded; settings restored.\n";
+  if (const int opened = Open(true); opened != ExitOk) return opened;
+  UpgradeUnit unit;
+  unit.port = port_;
+  const RestoreResult restored =
+      FirmwareUpgrader::RestoreEncoderSettings(unit, UpgradeHooks(), RestoreFrom(restoreFrom_), false);
+  if (restored.outcome == RestoreOutcome::Restored) {
+    out_ << "Settings of serial number " << Printable(restored.restoredSerial)
+         << " restored into the encoder on USB port " << Printable(port_) << ".\n";
+    return ExitOk;
   }
-  return ExitOk;
+  return EndOfRestore(restored, port_, "FILE");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -901,14 +1018,23 @@ int Session::Diagnose(const std::vector<std::string>& args) {
          (missing ? "" : "replace it. ") + FirmwareUpgrader::RamLoaderAdvice());
   }
 
-  // Settings kept from an upgrade that did not finish.
-  const std::vector<RecoveryRecord> pending = LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder());
-  if (pending.empty()) line(Ok, "settings recovery: no settings wait to be restored");
-  for (const RecoveryRecord& r : pending) {
-    line(Note, "settings recovery: the settings of the unit on USB port " + r.port +
-                   " (serial number " + Printable(SerialNumberText(r.settings.serialNumber)) +
-                   ") are kept from an upgrade that did not finish",
-         "ovitone-cli --device " + r.port + " upgrade-firmware FILE finishes it and restores them");
+  // Settings kept from an upgrade that did not finish, and files that look like records
+  // but will never be used.
+  const RecoveryScan kept = ScanRecoveryRecords(FirmwareUpgrader::RecoveryFolder());
+  if (kept.records.empty() && kept.problems.empty()) {
+    line(Ok, "settings recovery: no settings wait to be restored");
+  }
+  for (const RecoveryRecord& r : kept.records) {
+    line(Note, "settings recovery: the settings of serial number " + Printable(r.Serial()) +
+                   " (kept " + (r.keptAt.empty() ? std::string("by an earlier version") : r.keptAt) +
+                   (r.port.empty() ? std::string() : " on USB port " + Printable(r.port)) +
+                   ") wait to be restored",
+         "upgrading that unit restores them; if it reports no serial number, add "
+         "--restore-from " + Printable(r.Serial()));
+  }
+  for (const RecordProblem& p : kept.problems) {
+    line(Note, "settings recovery: " + Printable(p.file) + " is never used: " + p.problem,
+         "look at it, then move it out of the folder or delete it");
   }
 
   if (failed == 0) {
@@ -942,7 +1068,10 @@ std::string HelpText() {
          "  apply-config FILE            send the settings saved in a configuration file\n"
          "  export-config FILE [--force] write the encoder's settings to a configuration file\n"
          "  upgrade-firmware FILE        program a TI-TXT firmware image, then restore the\n"
-         "                               settings\n"
+         "                               settings into the unit that proves (by its serial\n"
+         "                               number) to be theirs\n"
+         "  restore-settings             write the settings kept for the encoder's serial\n"
+         "                               number (or --restore-from's) back into it\n"
          "  diagnose                     check this computer: udev rule, access to the\n"
          "                               units, RAM loader image, units on which ports,\n"
          "                               settings waiting to be restored; with fixes\n"
@@ -959,11 +1088,14 @@ std::string HelpText() {
          "                               FILE, one line each\n"
          "  --ram-loader FILE            the RAM loader image (TI-TXT, 00.06.05.34) that\n"
          "                               upgrade-firmware sends into a real unit first\n"
+         "  --restore-from SERIAL        a unit that reports no serial number after its\n"
+         "                               upgrade gets the settings kept for SERIAL\n"
          "  -h, --help                   show this help\n"
          "\n"
          "Exit status: 0 success, 2 bad input, 3 no encoder (or no access to it; for\n"
          "diagnose: something needed is missing), 4 the encoder refused a command or\n"
-         "the upgrade failed.\n";
+         "the upgrade failed, 5 upgraded but the unit's own settings were not written\n"
+         "back (defaults written, or the unit could not be identified).\n";
 }
 
 namespace {
@@ -975,47 +1107,76 @@ const char* ResultText(int exit) {
     case ExitOk: return "done";
     case ExitBadInput: return "bad input, nothing sent";
     case ExitNoDevice: return "not found or no access";
+    case ExitNotRestored: return "upgraded, not restored";
     default: return "refused or failed";
   }
 }
 
-// One worker per attached encoder, all at the same time; each follows its own port
+// One worker per attached unit, all at the same time; each follows its own port
 // through its loader and back with a handle, a lock and a loader connection of its own.
-// Each unit's lines carry its port; a table of the results ends the run.
+// Each unit's lines carry its port; a table of every unit seen ends the run, and the exit
+// code is the worst of them. Units waiting in their firmware loader take part in an
+// upgrade (their own records decide what is restored); any other command cannot reach
+// them, and says so.
 int RunForAll(Handler handler, const std::vector<std::string>& args, std::ostream& out,
               std::ostream& err, const Options& options) {
   EnsureLoaderIds();
+  const bool upgrade = handler == &Session::UpgradeFirmware;
   struct Unit {
     std::string port, serial;
+    bool inLoader = false;
     int exit = ExitDeviceRefused;
+    std::string result;  // instead of ResultText, for a unit not worked on
     double seconds = 0;
   };
   std::vector<Unit> units;
+  const std::string folder = FirmwareUpgrader::RecoveryFolder();
   for (const UsbUnit& u : ListUnits()) {
-    if (!u.inLoader && !u.port.empty()) units.push_back(Unit{u.port, {}});
+    Unit unit;
+    unit.port = u.port;
+    unit.inLoader = u.inLoader;
+    if (u.port.empty()) {
+      unit.exit = ExitNoDevice;
+      unit.result = "USB port unknown, not touched";
+    } else if (u.inLoader) {
+      if (const auto record = RecordLastSeenOn(folder, u.port)) unit.serial = record->Serial();
+      if (!upgrade) {
+        unit.exit = ExitNoDevice;
+        unit.result = "in its loader, not touched";
+      }
+    }
+    units.push_back(std::move(unit));
   }
   if (units.empty()) {
-    err << "ovitone-cli: Orvane Ovitone  not connected.. (no encoder 2047:0a3b on the USB bus)\n";
+    err << "ovitone-cli: Orvane Ovitone  not connected.. (no encoder 2047:0a3b and no firmware "
+           "loader 2047:0200 on the USB bus)\n";
     return ExitNoDevice;
   }
-  err << "Working on " << units.size() << (units.size() == 1 ? " encoder" : " encoders")
-      << " at once.\n";
+  const auto working = std::count_if(units.begin(), units.end(),
+                                     [](const Unit& u) { return u.result.empty(); });
+  err << "Working on " << working << (working == 1 ? " unit" : " units") << " at once"
+      << (size_t(working) < units.size()
+              ? " (" + std::to_string(units.size() - size_t(working)) + " cannot be reached)"
+              : std::string())
+      << ".\n";
 
   std::mutex lines;
   Options each = options;
   each.terminal = false;  // one line per step and unit, no bar drawn in place
   std::vector<std::thread> workers;
   for (Unit& unit : units) {
+    if (!unit.result.empty()) continue;
     workers.emplace_back([&, handler] {
       const UnitSession session;
       const BSL_UnitSession loader;
-      PrefixedLines outLines(out, lines, "[" + unit.port + "] ");
-      PrefixedLines errLines(err, lines, "[" + unit.port + "] ");
+      PrefixedLines outLines(out, lines, "[" + Printable(unit.port) + "] ");
+      PrefixedLines errLines(err, lines, "[" + Printable(unit.port) + "] ");
       std::ostream unitOut(&outLines), unitErr(&errLines);
       const auto start = std::chrono::steady_clock::now();
       // The serial number for the table, as the unit reports it before the command.
-      if (EncoderSettings settings;
-          ReopenEncoder(unit.port) == ScanOutcome::Opened && ReadEncoderSettings(settings)) {
+      if (EncoderSettings settings; !unit.inLoader &&
+                                    ReopenEncoder(unit.port) == ScanOutcome::Opened &&
+                                    ReadEncoderSettings(settings)) {
         unit.serial = SerialNumberText(settings.serialNumber);
       }
       try {
@@ -1031,13 +1192,14 @@ int RunForAll(Handler handler, const std::vector<std::string>& args, std::ostrea
   }
   for (std::thread& worker : workers) worker.join();
 
-  out << "PORT        SERIAL NUMBER     RESULT                   TIME\n";
+  out << "PORT        SERIAL NUMBER     RESULT                        TIME\n";
   int exit = ExitOk;
   for (const Unit& unit : units) {
-    char line[160];
-    std::snprintf(line, sizeof line, "%-11s %-17s %-24s %.1f s\n", unit.port.c_str(),
-                  unit.serial.empty() ? "-" : unit.serial.c_str(), ResultText(unit.exit),
-                  unit.seconds);
+    char line[200];
+    std::snprintf(line, sizeof line, "%-11s %-17s %-29s %.1f s\n",
+                  unit.port.empty() ? "?" : Printable(unit.port).c_str(),
+                  unit.serial.empty() ? "-" : Printable(unit.serial).c_str(),
+                  unit.result.empty() ? ResultText(unit.exit) : unit.result.c_str(), unit.seconds);
     out << line;
     exit = std::max(exit, unit.exit);
   }
@@ -1050,14 +1212,15 @@ int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream
         const Options& options) {
   // The options with a value may stand anywhere, as "--name VALUE" or "--name=VALUE".
   std::vector<std::string> args;
-  std::string device, traceFile, ramLoaderFile;
+  std::string device, traceFile, ramLoaderFile, restoreFrom;
   const struct {
     std::string name;
     const char* needs;
     std::string* value;
   } valueOptions[] = {{"--device", "a USB port or a serial number", &device},
                       {"--trace", "the name of the file to write the trace to", &traceFile},
-                      {"--ram-loader", "the name of a RAM loader image file", &ramLoaderFile}};
+                      {"--ram-loader", "the name of a RAM loader image file", &ramLoaderFile},
+                      {"--restore-from", "the serial number whose kept settings to restore", &restoreFrom}};
   bool all = false;
   for (size_t i = 0; i < allArgs.size(); ++i) {
     const std::string& arg = allArgs[i];
@@ -1108,6 +1271,7 @@ int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream
       {"apply-config", &Session::ApplyConfig},
       {"export-config", &Session::ExportConfig},
       {"upgrade-firmware", &Session::UpgradeFirmware},
+      {"restore-settings", &Session::RestoreSettings},
       {"diagnose", &Session::Diagnose},
   };
   const auto handler = handlers.find(command);
@@ -1139,10 +1303,18 @@ int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream
       err << "ovitone-cli: --all and --device exclude each other\n";
       return ExitBadInput;
     }
+    if (!restoreFrom.empty()) {
+      err << "ovitone-cli: --restore-from names one unit's settings; use it with --device, not --all\n";
+      return ExitBadInput;
+    }
     return RunForAll(handler->second, rest, out, err, options);
   }
   try {
-    Session session(out, err, options, device);
+    if (!restoreFrom.empty() && command != "upgrade-firmware" && command != "restore-settings") {
+      err << "ovitone-cli: --restore-from is for upgrade-firmware and restore-settings\n";
+      return ExitBadInput;
+    }
+    Session session(out, err, options, device, restoreFrom);
     return (session.*(handler->second))(rest);
   } catch (const std::exception& exception) {
     err << "ovitone-cli: " << exception.what() << "\n";

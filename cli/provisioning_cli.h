@@ -17,6 +17,8 @@ enum ExitCode : int {
   ExitNoDevice = 3,       // no encoder (or loader) on the bus, or it may not be opened;
                           // diagnose: something needed is missing
   ExitDeviceRefused = 4,  // the encoder did not accept a command or the upgrade failed
+  ExitNotRestored = 5,    // the firmware was upgraded but the unit's own settings were not
+                          // written back (defaults written, or the unit not identified)
 };
 
 struct Options {

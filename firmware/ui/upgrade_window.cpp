@@ -1,6 +1,7 @@
 #include "firmware/ui/upgrade_window.h"
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QFont>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -82,7 +83,9 @@ firmware_upgrade::firmware_upgrade(QWidget* parent) : QWidget(parent) {
   InitializeBackgroundWorker();
   // Without a RAM loader image no unit can be upgraded: said at once, and again (before
   // anything is sent) when Upgrade Firmware is clicked.
-  if (QString problem; !CheckRamLoader(problem)) statusBox->setPlainText(problem);
+  if (std::string problem; !CheckRamLoader(problem)) {
+    statusBox->setPlainText(QString::fromStdString(problem));
+  }
 }
 
 firmware_upgrade::~firmware_upgrade() {
@@ -150,8 +153,8 @@ void firmware_upgrade::BuildControls() {
 
 void firmware_upgrade::InitializeVidPidFirmware() {
   InitializeVidPid();
-  vidLbl->setText(myVID);
-  pidLbl->setText(myPID);
+  vidLbl->setText(QString::fromStdString(myVID));
+  pidLbl->setText(QString::fromStdString(myPID));
 }
 
 void firmware_upgrade::InitializeBackgroundWorker() {
@@ -288,8 +291,30 @@ void firmware_upgrade::btnUpgrade_MouseClick() {
 void firmware_upgrade::btnClose_MouseClick() {
   // While work runs, close() below only explains why the window stays.
   if (!UpgradeOrCountRunning()) {
-    ui::ShowMessage(this, QStringLiteral("Please Click on Scan for.\n"),
-                    QStringLiteral("Orvane Ovitone"), ui::Buttons::Ok, ui::Icon::Warning);
+    // Where the unit is decides what the user is told to do next.
+    const QString port = QString::fromStdString(PrintableLine(unit.port));
+    QString text = QStringLiteral("Please Click on Scan for.\n");
+    switch (Place()) {
+      case UnitPlace::Firmware:
+        break;
+      case UnitPlace::Loader:
+        text = (port.isEmpty() ? QStringLiteral("The encoder waits")
+                               : QStringLiteral("The encoder on USB port ") + port +
+                                     QStringLiteral(" waits")) +
+               QStringLiteral(" in its firmware loader and cannot be used until an upgrade "
+                              "finishes. To finish it, click Update Ovitone Firmware in the "
+                              "main window again.\n");
+        break;
+      case UnitPlace::Gone:
+        if (!unit.port.empty()) {
+          text = QStringLiteral("The encoder is not on the USB bus (USB port ") + port +
+                 QStringLiteral("). Plug it in again, then click Scan For Device in the main "
+                                "window.\n");
+        }
+        break;
+    }
+    ui::ShowMessage(this, text, QStringLiteral("Orvane Ovitone"), ui::Buttons::Ok,
+                    ui::Icon::Warning);
   }
   close();
 }
@@ -312,7 +337,23 @@ void firmware_upgrade::closeEvent(QCloseEvent* event) {
 
 void firmware_upgrade::backgroundWorker1_DoWork(BackgroundWorker& worker,
                                                 BackgroundWorker::DoWorkEventArgs& e) {
-  RunUpgrade(upgradePath_, worker, e);
+  e.Result = false;
+  // The path goes to the loader library as the system's bytes; one the system cannot
+  // spell is refused rather than swapped for another file's name.
+  const QByteArray path = QFile::encodeName(upgradePath_);
+  if (QFile::decodeName(path) != upgradePath_ || path.contains('\0')) {
+    worker.ReportProgress(0, QStringLiteral("The file path has characters this system cannot "
+                                            "use in a file name; rename the file or choose "
+                                            "another folder\r\n"));
+    return;
+  }
+  UpgradeHooks hooks;
+  hooks.progress = [&worker](int percent, const std::string& text) {
+    worker.ReportProgress(percent, QFile::decodeName(QByteArray::fromStdString(text)));
+  };
+  hooks.sleep = [](int ms) { platform::SleepMs(ms); };
+  hooks.ticks = [] { return platform::TickCountMs(); };
+  e.Result = RunUpgrade(path.toStdString(), hooks);
 }
 
 void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const QString& text) {
@@ -330,16 +371,9 @@ void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const QStr
 
 void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(const QVariant& result, bool error) {
   if (error) return;
+  loaderTouched_ = LoaderTouched();
   if (!result.toBool()) {
-    // What the user can do now, in plain words.
-    QString next = QStringLiteral(
-        "The upgrade did not finish. The encoder waits in its firmware loader: click "
-        "Upgrade Firmware to try again.\r\n");
-    if (SettingsKept()) {
-      next += QStringLiteral("The settings of this unit are kept safe; the next upgrade will "
-                             "restore them.\r\n");
-    }
-    AppendLogLine(next);
+    AppendLogLine(FailureEnding());
     // Enables the buttons again if a loader device is still attached.
     StartDeviceCount();
     return;
@@ -357,42 +391,136 @@ void firmware_upgrade::AppendLogLine(const QString& line) {
                                         line);
 }
 
-bool firmware_upgrade::SettingsKept() const {
-  return !unit.port.empty() &&
-         FindRecoveryRecord(RecoveryFolder(), unit.port, std::string()).has_value();
+UnitPlace firmware_upgrade::Place() const {
+  if (!unit.port.empty()) return WhereIs(unit.port);
+  return CountLoaderDevices() > 0 ? UnitPlace::Loader : UnitPlace::Firmware;
+}
+
+QString firmware_upgrade::KeptNote() const {
+  const std::string serial = unit.Identity();
+  if (serial.empty()) return QString();
+  const auto record = FindRecoveryRecord(RecoveryFolder(), serial);
+  if (!record) return QString();
+  return QStringLiteral("The settings of serial number ") +
+         QString::fromStdString(PrintableLine(serial)) +
+         (record->keptAt.empty() ? QString()
+                                 : QStringLiteral(" (kept ") +
+                                       QString::fromStdString(record->keptAt) + QLatin1Char(')')) +
+         QStringLiteral(" are safe; the next upgrade of this unit will restore them.\r\n");
+}
+
+QString firmware_upgrade::FailureEnding() const {
+  const QString port = QString::fromStdString(PrintableLine(unit.port));
+  QString text;
+  switch (Place()) {
+    case UnitPlace::Loader:
+      text = (port.isEmpty() ? QStringLiteral("The encoder waits in its firmware loader")
+                             : QStringLiteral("The encoder waits in its firmware loader on USB "
+                                              "port ") + port) +
+             (loaderTouched_ ? QStringLiteral(": the upgrade did not finish. Click Upgrade "
+                                              "Firmware to try again.\r\n")
+                             : QStringLiteral("; nothing was programmed. Choose a firmware "
+                                              "file it can take, then click Upgrade "
+                                              "Firmware.\r\n"));
+      break;
+    case UnitPlace::Firmware:
+      text = (port.isEmpty() ? QStringLiteral("No firmware was programmed.\r\n")
+                             : QStringLiteral("The encoder on USB port ") + port +
+                                   QStringLiteral(" runs its firmware; the upgrade did not "
+                                                  "finish. To try again, click Scan For Device "
+                                                  "in the main window and start the upgrade "
+                                                  "there.\r\n"));
+      break;
+    case UnitPlace::Gone:
+      text = QStringLiteral("The upgrade did not finish, and the encoder is no longer on the USB "
+                            "bus (USB port ") + port +
+             QStringLiteral("). Plug it in again: once this window finds its loader, click "
+                            "Upgrade Firmware; if it starts its firmware, click Scan For Device "
+                            "in the main window.\r\n");
+      break;
+  }
+  return text + KeptNote();
+}
+
+std::optional<size_t> firmware_upgrade::AskWhoseSettings(
+    const std::string& port, const std::vector<RestoreCandidate>& candidates) {
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    const QString text =
+        QStringLiteral("The encoder on USB port ") + QString::fromStdString(PrintableLine(port)) +
+        QStringLiteral(" reports no serial number, so the program cannot tell whose settings it "
+                       "should have.\n\nWrite ") +
+        QString::fromStdString(DescribeCandidate(candidates[i])) +
+        QStringLiteral(" into it?");
+    if (ui::ShowMessage(this, text, QStringLiteral("Firmware Upgrade"), ui::Buttons::YesNo,
+                        ui::Icon::Question) == ui::Answer::Yes) {
+      return i;
+    }
+  }
+  return std::nullopt;
 }
 
 void firmware_upgrade::RestoreSettings() {
   const FlagScope busy(restoring_);
-  QString failure;
-  switch (RestoreEncoderSettings(unit, failure)) {
-    case RestoreOutcome::Done: {
-      EncoderStatus status;
-      const QString version = ReadEncoderStatus(status)
-                                  ? QString::fromLatin1(status.firmwareVersion.c_str())
-                                  : QString();
-      AppendLogLine((version.isEmpty()
-                         ? QStringLiteral("Upgrade complete")
-                         : QStringLiteral("Upgrade complete: the encoder runs firmware ") + version) +
-                    QStringLiteral(", and its settings were restored.\r\n"));
+  UpgradeHooks hooks;
+  hooks.sleep = [](int ms) { platform::SleepMs(ms); };
+  const RestoreResult restored = RestoreEncoderSettings(
+      unit, hooks, [this](const std::string& port, const std::vector<RestoreCandidate>& candidates) {
+        return AskWhoseSettings(port, candidates);
+      });
+  const QString port = QString::fromStdString(PrintableLine(unit.port));
+  const QString firmware = QString::fromStdString(PrintableLine(restored.firmware));
+  const QString complete = firmware.isEmpty()
+                               ? QStringLiteral("Upgrade complete")
+                               : QStringLiteral("Upgrade complete: the encoder runs firmware ") + firmware;
+  const QString said = QString::fromStdString(DescribeRestore(restored, unit.port)) +
+                       QStringLiteral("\r\n");
+  switch (restored.outcome) {
+    case RestoreOutcome::Restored:
+      AppendLogLine(complete + (restored.confirmed
+                                    ? QStringLiteral(", and the settings of serial number ") +
+                                          QString::fromStdString(PrintableLine(restored.restoredSerial)) +
+                                          QStringLiteral(" were written into it on your word.\r\n")
+                                    : QStringLiteral(", and its settings were restored.\r\n")));
       emit UpgradeCompleted();
       return;
-    }
+    case RestoreOutcome::FallbackWritten:
+      AppendLogLine(complete + QStringLiteral(".\r\n") + said);
+      emit UpgradeCompleted();
+      return;
+    case RestoreOutcome::NothingKept:
+    case RestoreOutcome::NotIdentified:
+      AppendLogLine(complete + QStringLiteral(".\r\n") + said +
+                    QStringLiteral("Set its settings in the main window, or restore them with "
+                                   "ovitone-cli --device ") + port +
+                    QStringLiteral(" --restore-from SERIAL restore-settings.\r\n"));
+      emit UpgradeCompleted();
+      return;
+    case RestoreOutcome::OtherUnit:
+      ui::ShowMessage(this, said.chopped(2) + QLatin1Char('\n'), QStringLiteral("Orvane Ovitone "),
+                      ui::Buttons::Ok, ui::Icon::Warning);
+      AppendLogLine(said + KeptNote());
+      return;
     case RestoreOutcome::NotConnected:
       ui::ShowMessage(this, QStringLiteral("Orvane Ovitone not connected..\n"),
                       QStringLiteral("Orvane Ovitone"), ui::Buttons::Ok, ui::Icon::Warning);
-      break;
+      // A unit back in its loader can be tried again at once: the count enables the buttons.
+      if (Place() == UnitPlace::Loader) StartDeviceCount();
+      AppendLogLine(Place() == UnitPlace::Loader
+                        ? QStringLiteral("The encoder did not start its new firmware; it waits in "
+                                         "its firmware loader on USB port ") + port +
+                              QStringLiteral(": click Upgrade Firmware to try again.\r\n") + KeptNote()
+                        : QStringLiteral("The firmware was programmed, but no encoder came back on "
+                                         "USB port ") + port +
+                              QStringLiteral(". Plug it in again and click Scan For Device in the "
+                                             "main window.\r\n") + KeptNote());
+      return;
     case RestoreOutcome::CommandFailed:
-      ui::ShowMessage(this, failure + QLatin1Char('\n'), QStringLiteral("Orvane Ovitone "),
-                      ui::Buttons::Ok, ui::Icon::Warning);
-      break;
+      ui::ShowMessage(this, QString::fromStdString(restored.failure) + QLatin1Char('\n'),
+                      QStringLiteral("Orvane Ovitone "), ui::Buttons::Ok, ui::Icon::Warning);
+      AppendLogLine(QStringLiteral("The firmware was programmed, but the settings could not be "
+                                   "written back.\r\n") + KeptNote());
+      return;
   }
-  QString next = QStringLiteral("The firmware was programmed, but the settings could not be "
-                                "written back.");
-  if (SettingsKept()) {
-    next += QStringLiteral(" They are kept safe; the next upgrade will restore them.");
-  }
-  AppendLogLine(next + QStringLiteral("\r\n"));
 }
 
 }  // namespace pellix_usb_encoder

@@ -1,7 +1,8 @@
 // The firmware upgrade window: watches the bus for the encoder's bootstrap loader, lets
-// the user pick a TI-TXT firmware file and runs the upgrade (firmware/service/upgrader.h) on a
-// background worker: program, verify, reset into the new firmware, and finally write
-// the user's saved settings back into the encoder.
+// the user pick a TI-TXT firmware file and runs the upgrade engine (firmware/core/upgrader.h)
+// on a background worker: program, verify, reset into the new firmware, and finally write
+// the user's saved settings back into the unit that proves to be theirs, asking the user
+// when it cannot. Every ending says where the unit is left and what to do next.
 //
 // Threads: the window and both completions run on the GUI thread; the device count and
 // the upgrade sequence run on worker threads and are the only callers of the loader
@@ -13,9 +14,13 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
-#include "firmware/service/upgrader.h"
+#include "firmware/core/upgrader.h"
 #include "loader/bsl430.h"
+#include "support/service/background_worker.h"
 
 class QCloseEvent;
 class QGroupBox;
@@ -103,8 +108,17 @@ class firmware_upgrade : public QWidget, public BSL_DeviceChangeSink, public Fir
   void backgroundWorker1_RunWorkerCompleted(const QVariant& result, bool error);
   // Writes the handed-over settings back into the encoder after a successful upgrade.
   void RestoreSettings();
-  // A recovery record keeps this unit's settings for the next upgrade.
-  bool SettingsKept() const;
+  // "The settings of serial number S are kept safe ..." when a record keeps this unit's
+  // settings for the next upgrade; empty otherwise.
+  QString KeptNote() const;
+  // Where the unit is now (its port, or the loaders on the bus for a window that does
+  // not know its unit).
+  UnitPlace Place() const;
+  // What the log says after an upgrade that did not finish.
+  QString FailureEnding() const;
+  // Asks the user whether settings that may not be this unit's go into it.
+  std::optional<size_t> AskWhoseSettings(const std::string& port,
+                                         const std::vector<RestoreCandidate>& candidates);
   // Adds a line of the window's own after the progress texts, on a line of its own.
   void AppendLogLine(const QString& line);
 
@@ -113,6 +127,8 @@ class firmware_upgrade : public QWidget, public BSL_DeviceChangeSink, public Fir
 
   bool handleCreated_ = false;
   bool restoring_ = false;
+  // The last upgrade reached its loader (false: it was refused before anything was sent).
+  bool loaderTouched_ = false;
   // The file to program, taken from filenameTextBox when the upgrade starts.
   QString upgradePath_;
 };

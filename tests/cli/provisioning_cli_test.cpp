@@ -18,7 +18,7 @@
 #include "device/usb_port.h"
 #include "firmware/core/ram_loader.h"
 #include "firmware/core/settings_recovery.h"
-#include "firmware/service/upgrader.h"
+#include "firmware/core/upgrader.h"
 #include "loader/ti_txt.h"
 #include "sim/encoder_twin.h"
 #include "sim/loader_twin.h"
@@ -92,7 +92,7 @@ class CliTest : public ::testing::Test {
   static void ResetUpgraderState() {
     FirmwareUpgrader::myVID.clear();
     FirmwareUpgrader::myPID.clear();
-    FirmwareUpgrader::myDeviceIndex = QStringLiteral("0");
+    FirmwareUpgrader::myDeviceIndex = "0";
   }
   bool RecoveryPending() const { return !LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder()).empty(); }
   int Cli(const Args& args, cli::Options options = {}) {
