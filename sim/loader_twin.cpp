@@ -17,6 +17,7 @@
 // leaves the bus and calls the reset hook. With the reset vector (0xFFFE-0xFFFF) erased
 // there is no firmware to start: the device rejoins as the ROM loader instead.
 
+#include <atomic>
 #include "sim/loader_twin.h"
 
 #include <algorithm>
@@ -666,14 +667,19 @@ std::shared_ptr<LoaderTwin> AttachLoaderTo(const std::shared_ptr<EncoderTwin>& e
   // The encoder holds the loader through its hook; the loader holds the encoder weakly.
   const std::weak_ptr<EncoderTwin> weakEncoder = encoder;
   loader->SetDefaultImageVersion(encoder->FirmwareVersion());
-  loader->SetOnReset([weakEncoder](const LoaderTwin& resetLoader, WriteContext&) {
+  // The serial number lives in flash: a mass erase since the unit left takes it.
+  auto erasesBefore = std::make_shared<std::atomic<int>>(loader->MassEraseCount());
+  loader->SetOnReset([weakEncoder, erasesBefore](const LoaderTwin& resetLoader, WriteContext&) {
     const auto restarted = weakEncoder.lock();
     if (!restarted) return;
     const std::string version = ImageVersion(resetLoader);
     if (!version.empty()) restarted->SetFirmwareVersion(version);
+    if (resetLoader.MassEraseCount() != erasesBefore->load()) restarted->SetSerialNumber("");
+    erasesBefore->store(resetLoader.MassEraseCount());
     Bus::Instance().PlugAfter(restarted, kEncoderRestartMs);
   });
-  encoder->SetOnEnterFirmwareUpgrade([weakEncoder, loader](WriteContext&) {
+  encoder->SetOnEnterFirmwareUpgrade([weakEncoder, loader, erasesBefore](WriteContext&) {
+    erasesBefore->store(loader->MassEraseCount());
     if (const auto leaving = weakEncoder.lock()) {
       loader->SetDefaultImageVersion(leaving->FirmwareVersion());
       loader->SetUsbPort(leaving->UsbPort());  // the same unit, on the same port

@@ -108,7 +108,8 @@ constexpr uint32_t FirmwareVersionAddress = 0x4400;
 // Connects an encoder twin to a loader twin: EnterFirmwareUpgrade on the encoder plugs
 // the loader (whose flash holds the encoder's current firmware image and password);
 // the loader's reset makes the encoder rejoin running the programmed image (its
-// version from FirmwareVersionAddress, its settings kept).
+// version from FirmwareVersionAddress, its settings kept; its serial number, kept in
+// flash, is gone when the flash was mass-erased on the way).
 std::shared_ptr<LoaderTwin> AttachLoaderTo(const std::shared_ptr<EncoderTwin>& encoder);
 
 }  // namespace pellix_usb_encoder::sim

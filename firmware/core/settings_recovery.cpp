@@ -325,6 +325,28 @@ std::optional<RecoveryRecord> RecordLastSeenOn(const std::string& folder, const 
   return latest;
 }
 
+bool SetAsideDamagedRecord(const std::string& folder, const std::string& serial,
+                           std::string& problem) {
+  const fs::path path = RecoveryFilePath(folder, serial);
+  std::error_code error;
+  if (!fs::exists(fs::symlink_status(path, error))) return true;
+  for (const RecoveryRecord& record : LoadRecoveryRecords(folder)) {
+    if (record.file == path.string()) return true;  // sound: it is replaced as usual
+  }
+  fs::path aside = path;
+  aside += ".damaged";
+  for (int n = 2; fs::exists(fs::symlink_status(aside, error)); ++n) {
+    aside = path;
+    aside += ".damaged" + std::to_string(n);
+  }
+  fs::rename(path, aside, error);
+  if (error) {
+    problem = "cannot move the damaged record " + path.string() + " aside: " + error.message();
+    return false;
+  }
+  return true;
+}
+
 bool RemoveRecoveryRecord(const std::string& folder, const std::string& serial) {
   const std::optional<RecoveryRecord> record = FindRecoveryRecord(folder, serial);
   if (!record) return true;

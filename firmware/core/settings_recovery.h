@@ -73,6 +73,13 @@ std::optional<RecoveryRecord> FindRecoveryRecord(const std::string& folder,
 // waiting in its loader. Never proof of which unit is there.
 std::optional<RecoveryRecord> RecordLastSeenOn(const std::string& folder, const std::string& port);
 
+// A file under the record name of `serial` that is not a sound record (a value out of
+// range, say) is renamed to "<name>.damaged" rather than written over, so that a new
+// record can take the name and nothing the old file held is lost. False, with the reason,
+// when it cannot be moved.
+bool SetAsideDamagedRecord(const std::string& folder, const std::string& serial,
+                           std::string& problem);
+
 // Removes the record of `serial`, once its settings are back in that unit. False when
 // its file is still there afterwards.
 bool RemoveRecoveryRecord(const std::string& folder, const std::string& serial);

@@ -291,7 +291,9 @@ bool FirmwareUpgrader::PrepareUnit(UpgradeUnit& unit, std::string& problem) {
     record.settings = unit.settings;
     record.port = unit.port;
     record.keptAt = RecordTimeNow();
-    if (SaveRecoveryRecord(folder, record, why)) return true;
+    if (SetAsideDamagedRecord(folder, serial, why) && SaveRecoveryRecord(folder, record, why)) {
+      return true;
+    }
   }
   problem = "The encoder's settings could not be kept safe before the upgrade (" +
             PrintableLine(why) + "). Nothing was sent.";
@@ -648,7 +650,9 @@ RestoreResult FirmwareUpgrader::RestoreEncoderSettings(const UpgradeUnit& unit,
     result.outcome = RestoreOutcome::NothingKept;
     return result;
   }
-  const EncoderSettings settings = fallback ? unit.settings : *chosen;
+  EncoderSettings settings = fallback ? unit.settings : *chosen;
+  // Made-up settings never carry a serial number into a unit.
+  if (fallback) settings.serialNumber = EncoderSettings::Fallback().serialNumber;
   if (!WriteSettings(settings, result.failure)) {
     result.outcome = RestoreOutcome::CommandFailed;
     return result;

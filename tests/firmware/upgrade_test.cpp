@@ -45,11 +45,6 @@ Reports Successful(const QString& path, bool massErase) {
 const QString Question = "Are you sure you want to upgrade the firmware?|Firmware Upgrade|YesNo|3";
 const QString NoStatus = "Unable to get device status information\n|Orvane Drossel |Ok|2";
 const QString StillRunning = "The firmware upgrade is still running. Please wait until it has finished.\n|Orvane Ovitone|Ok|2";
-// What the log says after a failed attempt, with the settings kept.
-const QString WhatNext =
-    "The upgrade did not finish. The encoder waits in its firmware loader: click Upgrade Firmware to try "
-    "again.\nThe settings of this unit are kept safe; the next upgrade will restore them.\n";
-
 class UpgradeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -205,21 +200,31 @@ TEST_F(UpgradeTest, UpgradeProgramsVerifiesResetsAndRestoresTheSettings) {
   EXPECT_EQ(loader_->MassEraseCount(), 0);
   // Back in the new firmware, the encoder gets the saved settings.
   EXPECT_EQ(twin_->FirmwareVersion(), "V2.0.0");
-  EXPECT_EQ(EncoderCommands(), Cmds({{0x0E, {'O', 'V', '0', '0', '0', '1', '2', '3'}}, {0x07, {2}},
+  // Who it is first (its serial number proves it is the unit that left), then the settings.
+  EXPECT_EQ(EncoderCommands(), Cmds({{0x01, {}}, {0x0E, {'O', 'V', '0', '0', '0', '1', '2', '3'}}, {0x07, {2}},
                                      {0x05, {0xE1, 0x04, 0x00, 0x05, 0xE0, 0x1E, 0x00, 0x1F}}, {0x02, {0, 4}},
                                      {0x02, {1, 8}}, {0x09, {}}, {0x01, {}}, {0x01, {}}}));  // log, main window
+  EXPECT_TRUE(LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder()).empty());
   // Only a device count enables the button again: the loader has gone, so it does not.
   EXPECT_TRUE(WaitUntil([&] { return window->labelNumOfDevices->text() == "No device connected"; }));
   EXPECT_FALSE(window->btnUpgrade->isEnabled() || window->btnBrowse->isEnabled());
 }
 
 // A refused password mass-erases the flash (no segment erase then); the RAM loader gets
-// the default password.
-TEST_F(UpgradeTest, RefusedPasswordMassErasesAndSkipsTheSegmentErase) {
+// the default password. The erase took the serial number too: the window asks before it
+// writes the kept settings, naming the port, the serial number and when they were kept.
+TEST_F(UpgradeTest, RefusedPasswordMassErasesAndTheUserConfirmsWhoseSettings) {
   StartMainWindow();
+  sim::EncoderSettings s = twin_->Settings();
+  s.keypadType = 1, s.volLedBrightness = 2;
+  twin_->SetSettings(s);
+  form_->button11->click();
   loader_->LoadFlash(0xFFE0, Bytes(32, 0x11));  // flash of another password
   firmware_upgrade* window = OpenUpgradeWindow();
   ASSERT_NE(window, nullptr);
+  const auto kept = LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder());
+  ASSERT_EQ(kept.size(), 1u);
+  Messages();
   Upgrade(window, sample_);
   EXPECT_TRUE(result_);
   EXPECT_EQ(Normalised(), Successful(sample_, true));
@@ -230,6 +235,13 @@ TEST_F(UpgradeTest, RefusedPasswordMassErasesAndSkipsTheSegmentErase) {
   ASSERT_EQ(passwords.size(), 3u);
   EXPECT_EQ(std::vector<Bytes>(passwords.begin() + 1, passwords.end()), std::vector<Bytes>(2, Bytes(32, 0xFF)));
   EXPECT_EQ(Erased(), std::vector<uint32_t>({0xFFFF}));  // the reset vector only
+  EXPECT_EQ(Messages(), QStringList{"The encoder on USB port 1-1 reports no serial number, so the program cannot tell "
+                                    "whose settings it should have.\n\nWrite the settings of serial number OV000123, kept " +
+                                    QString::fromStdString(kept[0].keptAt) + " on USB port 1-1 into it?|Firmware Upgrade|YesNo|3"});
+  EXPECT_TRUE(twin_->SerialNumber() == "OV000123" && twin_->Settings() == s && twin_->Defaults() == s);
+  EXPECT_TRUE(window->statusBox->toPlainText().endsWith(
+      "and the settings of serial number OV000123 were written into it on your word.\n"));
+  EXPECT_TRUE(LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder()).empty());
 }
 
 // An encoder giving no status and refusing EnterFirmwareUpgrade still gets the window. The
@@ -245,25 +257,42 @@ TEST_F(UpgradeTest, EntryWithoutStatusOrRefusedAndTheRestoreOnItsOwn) {
               window->unit.port == twin_->UsbPort());
   EXPECT_FALSE(form_->button8->isEnabled() || form_->keypadTypeCbox->isEnabled());
   Close(window);
+  // On its own, as a successful upgrade's completion runs it: the unit that left proves
+  // who it is and gets its settings; with nothing known, the defaults (no serial number)
+  // and the log says so; a refusal or a missing encoder ends it.
   firmware_upgrade restoring;
+  restoring.unit.port = twin_->UsbPort();
   restoring.unit.settings.keypadType = 1, restoring.unit.settings.volumeLed = 3, restoring.unit.settings.jackLed = 5;
   const Cmds rest = {{0x07, {1}}, {0x05, Bytes(8, 0)}, {0x02, {0, 3}}, {0x02, {1, 5}}, {0x09, {}}, {0x01, {}}};
-  auto restore = [&](const std::string& serial) {
-    restoring.unit.settings.serialNumber = serial;
+  auto restore = [&](const std::string& serial, bool known) {
+    restoring.unit.settings.serialNumber = serial, restoring.unit.settingsKnown = known;
     twin_->ClearCommands();
     emit restoring.backgroundWorker1->RunWorkerCompleted(true, false);
     return EncoderCommands();
   };
-  Cmds withSerial = {{0x0E, Bytes({'O', 'V', '0', '0', '0', '1', '2', '3', '4', '5', '6', '7'})}};
+  twin_->SetSerialNumber("OV0001234567");
+  Cmds withSerial = {{0x01, {}}, {0x0E, Bytes({'O', 'V', '0', '0', '0', '1', '2', '3', '4', '5', '6', '7'})}};
   withSerial.insert(withSerial.end(), rest.begin(), rest.end());
-  EXPECT_EQ(restore("OV0001234567"), withSerial);
-  EXPECT_TRUE(restore("") == rest && restore(" ") == rest && Messages().isEmpty());
-  twin_->InjectFault(sim::EncoderFault::Refuse, 1);
-  EXPECT_EQ(restore(" "), Cmds({{0x07, {1}}}));
+  EXPECT_EQ(restore("OV0001234567", true), withSerial);
+  Cmds fallback = {{0x01, {}}};
+  fallback.insert(fallback.end(), rest.begin(), rest.end());
+  EXPECT_TRUE(restore("OV0001234567", false) == fallback && Messages().isEmpty());
+  EXPECT_TRUE(restoring.statusBox->toPlainText().endsWith(
+      "The encoder on USB port 1-1 runs firmware V1.2.7 and got the default settings (code table 0, both LED groups "
+      "at 6, an empty custom table, no serial number): its own settings were not known. Set them in the main window "
+      "or from a saved configuration file.\n")) << restoring.statusBox->toPlainText().toStdString();
+  twin_->InjectFault(sim::EncoderFault::Refuse, 2);  // the status, then the keypad type
+  EXPECT_EQ(restore(" ", false), Cmds({{0x01, {}}, {0x07, {1}}}));
   Bus::Instance().Unplug(*twin_);
-  EXPECT_TRUE(restore(" ").empty());
+  EXPECT_TRUE(restore(" ", false).empty());
   EXPECT_EQ(Messages(), QStringList({"Unable to set Keypad Type..\n|Orvane Ovitone |Ok|2",
                                      "Orvane Ovitone not connected..\n|Orvane Ovitone|Ok|2"}));
+  // Closed with the unit gone, the window says so instead of the usual line.
+  restoring.show();
+  ASSERT_TRUE(WaitUntil([&] { return !restoring.UpgradeOrCountRunning(); }));
+  restoring.btnClose->click();
+  EXPECT_EQ(Messages(), QStringList{"The encoder is not on the USB bus (USB port 1-1). Plug it in again, then click "
+                                    "Scan For Device in the main window.\n|Orvane Ovitone|Ok|2"});
 }
 
 TEST_F(UpgradeTest, FilesThatCannotBeUsedNeverReachTheDevice) {
@@ -289,7 +318,13 @@ TEST_F(UpgradeTest, FilesThatCannotBeUsedNeverReachTheDevice) {
     EXPECT_TRUE(WaitUntil([&] { return window->btnUpgrade->isEnabled(); }));  // counted again
   }
   // The encoder's settings were kept before it left for its loader, and the window says so.
-  EXPECT_EQ(window->statusBox->toPlainText(), "Starting\n" + std::rbegin(cases)->second + "\n" + WhatNext);
+  const auto kept = LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder());
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(window->statusBox->toPlainText(),
+            "Starting\n" + std::rbegin(cases)->second +
+                "\nThe encoder waits in its firmware loader on USB port 1-1; nothing was programmed. Choose a firmware file "
+                "it can take, then click Upgrade Firmware.\nThe settings of serial number OV000123 (kept " +
+                QString::fromStdString(kept[0].keptAt) + ") are safe; the next upgrade of this unit will restore them.\n");
   EXPECT_TRUE(loader_->Commands().empty());
 }
 
@@ -317,7 +352,7 @@ TEST_F(UpgradeTest, RealUnitsWithoutARamLoaderAreSentNothing) {
   ASSERT_TRUE(WaitUntil([&] { return window->btnUpgrade->isEnabled(); }));
   fake_.files.push_back(sample_), window->btnBrowse->click();
   window->btnUpgrade->click();
-  ASSERT_TRUE(WaitUntil([&] { return window->statusBox->toPlainText().contains("The upgrade did not finish."); }));
+  ASSERT_TRUE(WaitUntil([&] { return window->statusBox->toPlainText().contains("nothing was programmed."); }));
   EXPECT_TRUE(window->statusBox->toPlainText().startsWith("Starting\n" + missing));
   EXPECT_TRUE(loader->Commands().empty());
 }
@@ -349,22 +384,25 @@ TEST_F(UpgradeTest, TheRightUnitIsProgrammedAndItsKeptSettingsSurviveARetry) {
   ASSERT_TRUE(WaitUntil([&] { return finished_; }));
   EXPECT_TRUE(window->isVisible() && !result_);
   EXPECT_EQ(window->progressBar->value(), 85);
-  EXPECT_TRUE(window->statusBox->toPlainText().endsWith("Memory verification error\n" + WhatNext));
+  EXPECT_TRUE(window->statusBox->toPlainText().contains(
+      "Memory verification error\nThe encoder waits in its firmware loader on USB port 1-2: the upgrade did not finish. "
+      "Click Upgrade Firmware to try again.\nThe settings of serial number OV000123 (kept "));
   EXPECT_TRUE(loader_->RamLoaderRunning() && waiting->Commands().empty() && !Bus::Instance().IsPlugged(*twin_));
   // The counts after the failure (one more for the change) enable the buttons again.
   ASSERT_TRUE(WaitUntil([&] { return !window->UpgradeOrCountRunning() && window->btnUpgrade->isEnabled(); }));
   EXPECT_FALSE(firmware_upgrade::scanDeviceAgain);
   window->btnClose->click();
-  EXPECT_EQ(Messages(), QStringList{"Please Click on Scan for.\n|Orvane Ovitone|Ok|2"});
+  EXPECT_EQ(Messages(), QStringList{"The encoder on USB port 1-2 waits in its firmware loader and cannot be used until an "
+                                    "upgrade finishes. To finish it, click Update Ovitone Firmware in the main window "
+                                    "again.\n|Orvane Ovitone|Ok|2"});
   ASSERT_TRUE(WaitUntil([&] { return FindWindow() == nullptr; }));
-  // The retry: no status to read, but the window knows the port and the settings kept.
+  // The retry: no status to read; the unit proves who it is afterwards and gets its own record.
   loader_->SetCrcSilent(false);
   ASSERT_NE(window = OpenUpgradeWindow("Found 2 devices"), nullptr);
   EXPECT_EQ(Messages(), QStringList({Question, NoStatus}));
   Upgrade(window, sample_);
   EXPECT_TRUE(result_);
-  EXPECT_TRUE(window->statusBox->toPlainText().contains(
-      "The settings kept before an earlier upgrade of this unit will be restored afterwards."));
+  EXPECT_TRUE(window->statusBox->toPlainText().endsWith("and its settings were restored.\n"));
   EXPECT_TRUE(twin_->FirmwareVersion() == "V1.3.0" && twin_->Settings() == s && twin_->Defaults() == s);
   EXPECT_TRUE(waiting->Commands().empty());
   EXPECT_TRUE(LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder()).empty());
