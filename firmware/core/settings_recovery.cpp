@@ -329,7 +329,14 @@ bool SetAsideDamagedRecord(const std::string& folder, const std::string& serial,
                            std::string& problem) {
   const fs::path path = RecoveryFilePath(folder, serial);
   std::error_code error;
-  if (!fs::exists(fs::symlink_status(path, error))) return true;
+  const fs::file_status status = fs::symlink_status(path, error);
+  if (!fs::exists(status)) return true;
+  // Something planted under the record's name is left alone, and nothing is written.
+  if (!fs::is_regular_file(status)) {
+    problem = path.string() + (fs::is_symlink(status) ? " is a symbolic link" : " is not a regular file") +
+              ", not a record this program wrote; remove it";
+    return false;
+  }
   for (const RecoveryRecord& record : LoadRecoveryRecords(folder)) {
     if (record.file == path.string()) return true;  // sound: it is replaced as usual
   }

@@ -75,8 +75,9 @@ std::optional<RecoveryRecord> RecordLastSeenOn(const std::string& folder, const 
 
 // A file under the record name of `serial` that is not a sound record (a value out of
 // range, say) is renamed to "<name>.damaged" rather than written over, so that a new
-// record can take the name and nothing the old file held is lost. False, with the reason,
-// when it cannot be moved.
+// record can take the name and nothing the old file held is lost. A symbolic link or
+// anything else but a regular file there is left alone. False, with the reason, when
+// the name cannot be freed.
 bool SetAsideDamagedRecord(const std::string& folder, const std::string& serial,
                            std::string& problem);
 

@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <tuple>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "cli/provisioning_cli.h"
 #include "device/encoder_session.h"
@@ -314,7 +316,7 @@ TEST_F(CliTest, UpgradeProgramsTheRightUnitRestoresItsSettingsAndTracesEveryRepo
   Bus::Instance().Plug(loaderB);
   twin_->SetSettings(Custom());  // not saved: the restart alone would lose them
   ASSERT_EQ(Cli({"--trace", Path("trace.txt"), "upgrade-firmware", SampleFirmware}), 0) << Err();
-  EXPECT_EQ(Sent(), Cmds({{0x01, {}}, {0x0C, {}}, {0x0E, {'O', 'V', '0', '0', '0', '1', '2', '3'}}, {0x07, {2}},
+  EXPECT_EQ(Sent(), Cmds({{0x01, {}}, {0x0C, {}}, {0x01, {}}, {0x0E, {'O', 'V', '0', '0', '0', '1', '2', '3'}}, {0x07, {2}},
                           {0x05, {0xE1, 0x04, 0x00, 0x05, 0xE0, 0x1E, 0x00, 0x1F}}, {0x02, {0, 4}}, {0x02, {1, 8}},
                           {0x09, {}}, {0x01, {}}}));
   EXPECT_TRUE(twin_->Settings() == Custom() && twin_->Defaults() == Custom());
@@ -360,7 +362,10 @@ TEST_F(CliTest, UpgradeProgramsTheRightUnitRestoresItsSettingsAndTracesEveryRepo
 }
 
 // A failure anywhere in the loader phase leaves the unit in its loader; the retry finds
-// no status to read, and writes back the settings kept before the first attempt.
+// no status to read, and the unit, once it runs its firmware, proves by its serial number
+// that the record is its own. A mass erase on the way takes the serial number: then only
+// the user can say whose settings they are (--restore-from), and until then every record
+// stays and nothing is written.
 TEST_F(CliTest, RetryAfterAFailedUpgradeRestoresTheUsersSettings) {
   // Pulled out after so many reports of the loader phase; 0: a CRC check unanswered.
   const std::pair<std::string, int> stages[] = {{"first password", 1}, {"RAM loader transfer", 20}, {"programming", 120}, {"verification", 0}};
@@ -376,19 +381,109 @@ TEST_F(CliTest, RetryAfterAFailedUpgradeRestoresTheUsersSettings) {
         loader->UnplugAfterReports(reports), Bus::Instance().PlugAfter(loader, 100);
       });
     }
-    EXPECT_NE(Cli({"upgrade-firmware", SampleFirmware}), 0);
-    EXPECT_TRUE(Err().find("the next upgrade will restore them") != npos &&
+    EXPECT_EQ(Cli({"upgrade-firmware", SampleFirmware}), 4);
+    EXPECT_TRUE(Err().find("are safe; the next upgrade of this unit restores them.") != npos &&
                 (reports != 1 || Err().find("USB device was unplugged!", Err().find("Restarting.")) != npos)) << Err();
     EXPECT_TRUE(RecoveryPending());
     // The unit is put back as it is: still in its loader.
     if (!Bus::Instance().IsPlugged(*loader)) Bus::Instance().Plug(loader);
     loader->SetCrcSilent(false);
-    ASSERT_EQ(Cli({"upgrade-firmware", SampleFirmware}), 0) << Err();
+    const int retried = Cli({"upgrade-firmware", SampleFirmware});
+    const bool erased = loader->MassEraseCount() > 0;  // the reset vector's segment holds the password
+    ASSERT_EQ(retried, erased ? 5 : 0) << Err();
     EXPECT_NE(Err().find("already in its firmware loader"), npos) << Err();
     EXPECT_EQ(twin_->FirmwareVersion(), "V1.3.0");
-    EXPECT_TRUE(twin_->Settings() == Custom() && twin_->Defaults() == Custom());
+    if (erased) {
+      EXPECT_NE(Err().find("ovitone-cli: The encoder on USB port 1-1 reports no serial number, so the program cannot tell "
+                           "whose settings it should have; nothing was written into it and every kept record stays. If you "
+                           "know which unit it is, restore its settings with: ovitone-cli --device 1-1 --restore-from SERIAL "
+                           "restore-settings (kept: OV000123).\n"), npos) << Err();
+      EXPECT_TRUE(twin_->SerialNumber().empty() && twin_->Defaults() == sim::EncoderTwin::FactorySettings() && RecoveryPending());
+      EXPECT_EQ(Cli({"--restore-from", "OV000999", "restore-settings"}), 5);
+      EXPECT_NE(Err().find("No kept settings are those of serial number OV000999."), npos) << Err();
+      ASSERT_EQ(Cli({"--restore-from", "OV000123", "restore-settings"}), 0) << Err();
+      EXPECT_EQ(Out(), "Settings of serial number OV000123 restored into the encoder on USB port 1-1.\n");
+    }
+    EXPECT_TRUE(twin_->SerialNumber() == "OV000123" && twin_->Settings() == Custom() && twin_->Defaults() == Custom());
     EXPECT_FALSE(RecoveryPending());
+    EXPECT_EQ(Cli({"restore-settings"}), 5);  // nothing kept any more: nothing written
+    EXPECT_EQ(Err(), "ovitone-cli: No settings are kept for the encoder on USB port 1-1 (serial number OV000123); nothing "
+                     "was written into it.\n");
   }
+}
+
+// The unit is moved to another port while it restarts, and a stranger is plugged into
+// its old port: the stranger gets nothing (not the serial number, not the settings), the
+// unit's record stays until the unit itself proves who it is.
+TEST_F(CliTest, AStrangerOnTheUnitsPortGetsNothing) {
+  sim::AttachLoaderTo(twin_);
+  twin_->SetSettings(Custom());
+  auto stranger = std::make_shared<sim::EncoderTwin>();
+  stranger->SetSerialNumber("OV000777");
+  platform::SetSleepOverride([&](int ms) {
+    Bus::Instance().AdvanceMs(ms);
+    if (ms != 6000) return;  // the wait for the restart
+    Bus::Instance().Unplug(*twin_);
+    twin_->SetUsbPort("1-5"), stranger->SetUsbPort("1-1");
+    Bus::Instance().Plug(twin_), Bus::Instance().Plug(stranger);
+  });
+  EXPECT_EQ(Cli({"upgrade-firmware", SampleFirmware}), 5);
+  EXPECT_NE(Err().find("ovitone-cli: The encoder now on USB port 1-1 reports serial number OV000777, not OV000123: it is "
+                       "another unit, and nothing was written into it. The settings of serial number OV000123 (kept "), npos) << Err();
+  EXPECT_TRUE(stranger->Commands().size() == 1 && stranger->Settings() == sim::EncoderTwin::FactorySettings());  // its status only
+  EXPECT_EQ(stranger->SerialNumber(), "OV000777");
+  ASSERT_TRUE(RecoveryPending());
+  // On its new port the unit proves who it is and gets its own settings back.
+  ASSERT_EQ(Cli({"--device", "OV000123", "restore-settings"}), 0) << Err();
+  EXPECT_TRUE(twin_->Settings() == Custom() && twin_->Defaults() == Custom() && !RecoveryPending());
+}
+
+// Files named like records that are not sound ones (a value out of range, a renamed
+// record, a copy, a link planted where the record goes) are reported by diagnose, never
+// applied, and left as they are; the damaged one is moved aside for the new record.
+TEST_F(CliTest, RecordsThatDoNotFitAreReportedAndNeverApplied) {
+  sim::AttachLoaderTo(twin_);
+  twin_->SetSettings(Custom());
+  const std::string folder = FirmwareUpgrader::RecoveryFolder();
+  QDir().mkpath(QString::fromStdString(folder));
+  auto record = [](const std::string& serialHex, const std::string& layout) {
+    return "[recovery]\nSerialNumber=" + serialHex + "\nPort=312D31\nKeptAt=2026-01-02 03:04\nFirmwareVersion=\n"
+           "KeypadLayout=" + layout + "\nVolumeLedBrightness=1\nJackLedBrightness=1\nCodeTableValues=0,0,0,0,0,0,0,0\n";
+  };
+  const std::string own = "4F5630303031323"  "3";  // OV000123
+  const std::map<std::string, std::string> files = {
+      {"OvitoneRecovery-OV000123.ini", record(own, "7")},
+      {"OvitoneRecovery-OV000999.ini", record(own, "1")},
+      {"OvitoneRecovery-OV000123 (copy).ini", record(own, "1")},
+      {"OvitoneRecovery-OV000555.ini", record("4F56303030353535", "1") + "Colour=blue\n"}};
+  for (const auto& [name, text] : files) WriteFile("config/" + name, text);
+  ASSERT_EQ(symlink(Path("outside.txt").c_str(), (folder + "/OvitoneRecovery-OV000444.ini").c_str()), 0);
+  WriteFile("outside.txt", "not ours");
+  cli::Options noRule;
+  noRule.udevRuleFolders.clear();
+  EXPECT_EQ(Cli({"diagnose"}, noRule), 0) << Out();  // noted, not failed: nothing is missing
+  for (const char* problem : {"OvitoneRecovery-OV000123.ini is never used: KeypadLayout is not a number from 0 to 2",
+                              "OvitoneRecovery-OV000999.ini is never used: its name does not match the serial number inside",
+                              "OvitoneRecovery-OV000123 (copy).ini is never used: its name does not match",
+                              "OvitoneRecovery-OV000555.ini is never used: unknown key Colour",
+                              "OvitoneRecovery-OV000444.ini is never used: it is a symbolic link"})
+    EXPECT_NE(Out().find(problem), npos) << problem << "\n" << Out();
+  EXPECT_TRUE(LoadRecoveryRecords(folder).empty());
+  // The upgrade keeps the encoder's own settings, not any of these.
+  ASSERT_EQ(Cli({"upgrade-firmware", SampleFirmware}), 0) << Err();
+  EXPECT_TRUE(twin_->Settings() == Custom() && twin_->Defaults() == Custom());
+  QStringList left = QDir(QString::fromStdString(folder)).entryList(QDir::Files | QDir::System);
+  left.sort();
+  EXPECT_EQ(left, QStringList({"OvitoneRecovery-OV000123 (copy).ini", "OvitoneRecovery-OV000123.ini.damaged",
+                               "OvitoneRecovery-OV000444.ini", "OvitoneRecovery-OV000555.ini",
+                               "OvitoneRecovery-OV000999.ini"}));
+  EXPECT_EQ(ReadFile(folder + "/OvitoneRecovery-OV000123.ini.damaged"), record(own, "7"));
+  // A link where this unit's record would go: nothing is sent, the link's target untouched.
+  twin_->SetSerialNumber("OV000444");
+  EXPECT_EQ(Cli({"upgrade-firmware", SampleFirmware}), 4);
+  EXPECT_NE(Err().find("is a symbolic link, not a record this program wrote; remove it). Nothing was sent."), npos) << Err();
+  EXPECT_EQ(Sent(), Cmds({{0x01, {}}}));
+  EXPECT_EQ(ReadFile(Path("outside.txt")), "not ours");
 }
 
 // Four units at once, a worker each: one refuses the password, one fails verification; none
@@ -417,6 +512,27 @@ TEST_F(CliTest, AllUnitsAtOnceEachFollowingItsOwnPort) {
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_TRUE(kept[0].port == "1-2" && kept[0].settings.serialNumber == "OV000001" && kept[0].settings.volumeLed == 2);
   EXPECT_TRUE(kept[1].port == "1-3" && kept[1].settings.serialNumber == "OV000002" && kept[1].settings.volumeLed == 3);
+  // A unit in its loader is found by the serial number of the record it left with.
+  EXPECT_EQ(Cli({"list"}), 0);
+  EXPECT_NE(Out().find("1-3         firmware loader    OV000002        -           kept for restore"), npos) << Out();
+  loaders[2]->SetCrcSilent(false);
+  ASSERT_EQ(Cli({"--device", "OV000002", "upgrade-firmware", SampleFirmware}), 0) << Err();
+  EXPECT_TRUE(twins[2]->SerialNumber() == "OV000002" && twins[2]->Defaults().volLedBrightness == 3);
+  // The retry takes in the unit still in its loader: its password was refused, so its flash
+  // (serial number and all) was erased; it cannot prove who it is, and gets nothing.
+  loaders[1]->SetRefusePasswords(false);
+  EXPECT_EQ(Cli({"--all", "upgrade-firmware", SampleFirmware}), 5);
+  for (const char* row : {"1-1         OV000000          done", "1-2         OV000001          upgraded, not restored",
+                          "1-3         OV000002          done", "1-4         OV000003          done"})
+    EXPECT_NE(Out().find(row), npos) << row << "\n" << Out();
+  EXPECT_NE(Err().find("Working on 4 units at once."), npos) << Err();
+  EXPECT_TRUE(twins[1]->SerialNumber().empty() && twins[1]->FirmwareVersion() == "V1.3.0");
+  ASSERT_EQ(LoadRecoveryRecords(FirmwareUpgrader::RecoveryFolder()).size(), 1u);
+  // Commands other than the upgrade cannot reach a unit in its loader, and say so.
+  Bus::Instance().Unplug(*twins[3]);
+  Bus::Instance().Plug(loaders[3]);
+  EXPECT_EQ(Cli({"--all", "set-led", "jack", "2"}), 3);
+  EXPECT_NE(Out().find("1-4         -                 in its loader, not touched"), npos) << Out();
 }
 
 // A made-up RAM loader image: version, code marked `mark` at the entry, the run the twin wants.
