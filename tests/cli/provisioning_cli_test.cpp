@@ -455,7 +455,10 @@ TEST_F(CliTest, RecordsThatDoNotFitAreReportedAndNeverApplied) {
       {"OvitoneRecovery-OV000123.ini", record(own, "7")},
       {"OvitoneRecovery-OV000999.ini", record(own, "1")},
       {"OvitoneRecovery-OV000123 (copy).ini", record(own, "1")},
-      {"OvitoneRecovery-OV000555.ini", record("4F56303030353535", "1") + "Colour=blue\n"}};
+      {"OvitoneRecovery-OV000555.ini", record("4F56303030353535", "1") + "Colour=blue\n"},
+      // An earlier version's record, named by its port and without the time: still used.
+      {"OvitoneRecovery-1-9.ini", "[recovery]\nPort=312D39\nSerialNumber=4F56303030333231\nFirmwareVersion=\n"
+                                  "KeypadLayout=1\nVolumeLedBrightness=1\nJackLedBrightness=1\nCodeTableValues=0,0,0,0,0,0,0,0\n"}};
   for (const auto& [name, text] : files) WriteFile("config/" + name, text);
   ASSERT_EQ(symlink(Path("outside.txt").c_str(), (folder + "/OvitoneRecovery-OV000444.ini").c_str()), 0);
   WriteFile("outside.txt", "not ours");
@@ -468,13 +471,15 @@ TEST_F(CliTest, RecordsThatDoNotFitAreReportedAndNeverApplied) {
                               "OvitoneRecovery-OV000555.ini is never used: unknown key Colour",
                               "OvitoneRecovery-OV000444.ini is never used: it is a symbolic link"})
     EXPECT_NE(Out().find(problem), npos) << problem << "\n" << Out();
-  EXPECT_TRUE(LoadRecoveryRecords(folder).empty());
+  EXPECT_NE(Out().find("note  settings recovery: the settings of serial number OV000321 (kept by an earlier version on USB "
+                       "port 1-9) wait to be restored"), npos) << Out();
+  ASSERT_EQ(LoadRecoveryRecords(folder).size(), 1u);
   // The upgrade keeps the encoder's own settings, not any of these.
   ASSERT_EQ(Cli({"upgrade-firmware", SampleFirmware}), 0) << Err();
   EXPECT_TRUE(twin_->Settings() == Custom() && twin_->Defaults() == Custom());
   QStringList left = QDir(QString::fromStdString(folder)).entryList(QDir::Files | QDir::System);
   left.sort();
-  EXPECT_EQ(left, QStringList({"OvitoneRecovery-OV000123 (copy).ini", "OvitoneRecovery-OV000123.ini.damaged",
+  EXPECT_EQ(left, QStringList({"OvitoneRecovery-1-9.ini", "OvitoneRecovery-OV000123 (copy).ini", "OvitoneRecovery-OV000123.ini.damaged",
                                "OvitoneRecovery-OV000444.ini", "OvitoneRecovery-OV000555.ini",
                                "OvitoneRecovery-OV000999.ini"}));
   EXPECT_EQ(ReadFile(folder + "/OvitoneRecovery-OV000123.ini.damaged"), record(own, "7"));
