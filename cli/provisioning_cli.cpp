@@ -723,7 +723,8 @@ int Session::EndOfRestore(const RestoreResult& restored, const std::string& port
     case RestoreOutcome::NotIdentified: {
       err_ << "ovitone-cli: " << said;
       if (!restoreFrom_.empty()) {
-        err_ << " No kept settings are those of serial number " << Printable(restoreFrom_) << ".";
+        err_ << " --restore-from " << Printable(restoreFrom_)
+             << " names none of the kept settings this unit may have.";
       }
       err_ << " If you know which unit it is, restore its settings with: ovitone-cli " << unit
            << " --restore-from SERIAL restore-settings (kept:";
