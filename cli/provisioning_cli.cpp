@@ -586,6 +586,10 @@ int Session::ExportConfig(const std::vector<std::string>& args) {
   if (!WantArgs(rest, 1, "export-config FILE [--force]")) return ExitBadInput;
   const std::filesystem::path target(rest[0]);
   std::error_code error;
+  // Looked at before anything else: a link to a file or a folder is refused as a link.
+  if (std::filesystem::is_symlink(std::filesystem::symlink_status(target, error))) {
+    return BadInput(SymbolicLinkProblem(rest[0]));
+  }
   if (std::filesystem::is_directory(target, error)) {
     return BadInput(rest[0] + " is a folder; give the name of the file to write.");
   }
@@ -599,11 +603,14 @@ int Session::ExportConfig(const std::vector<std::string>& args) {
   // Made beside the target first, then copied over it whole: an existing file is either
   // kept or replaced, and one the user made read-only is kept.
   const std::filesystem::path temporary = TemporaryBeside(target, ".export");
-  std::string failedKey;
+  std::string failedKey, problem;
   const bool written = WriteConfigFile(temporary.string(), settings, failedKey) &&
-                       platform::CopyFileReplacing(temporary.string(), target.string());
+                       platform::CopyFileReplacing(temporary.string(), target.string(), problem);
   std::filesystem::remove(temporary, error);
-  if (!written) return BadInput("Unable to write " + rest[0] + ".");
+  if (!written) {
+    if (!problem.empty() && problem.back() != '.') problem += '.';
+    return BadInput("Unable to write " + rest[0] + (problem.empty() ? "." : ": " + problem));
+  }
   out_ << "Settings written to " << rest[0] << ".\n";
   return ExitOk;
 }
@@ -1046,6 +1053,43 @@ int RunForAll(Handler handler, const std::vector<std::string>& args, std::ostrea
 
 }  // namespace
 
+namespace {
+
+namespace fs = std::filesystem;
+
+// One file by two names: the same file once both exist (hard links, links, case-blind
+// file systems), or the same absolute path, folders resolved, while one does not yet.
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ea, eb, ec;
+  if (fs::exists(a, ea) && fs::exists(b, eb)) return fs::equivalent(a, b, ec) && !ec;
+  const fs::path absoluteA = fs::absolute(a, ea).lexically_normal();
+  const fs::path absoluteB = fs::absolute(b, eb).lexically_normal();
+  if (!ea && !eb && absoluteA == absoluteB) return true;
+  const fs::path resolvedA = fs::weakly_canonical(a, ea), resolvedB = fs::weakly_canonical(b, eb);
+  return !ea && !eb && resolvedA == resolvedB;
+}
+
+// What the --trace file would be to the command when it names one of the command's own
+// files ("input (the firmware image)"); empty when it names none of them. The trace
+// empties its file first, so such a file would be lost.
+std::string TraceClash(const std::string& trace, const std::string& command,
+                       const std::vector<std::string>& rest, const std::string& ramLoaderFile) {
+  std::vector<std::pair<std::string, const char*>> files;
+  if (!ramLoaderFile.empty()) files.emplace_back(ramLoaderFile, "input (the RAM loader image)");
+  for (const std::string& arg : rest) {
+    if (command == "upgrade-firmware") files.emplace_back(arg, "input (the firmware image)");
+    if (command == "apply-config") files.emplace_back(arg, "input (the configuration file to apply)");
+    if (command == "export-config" && arg != "--force")
+      files.emplace_back(arg, "output (the configuration file it writes)");
+  }
+  for (const auto& [file, role] : files) {
+    if (SameFile(trace, file)) return role;
+  }
+  return std::string();
+}
+
+}  // namespace
+
 int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream& err,
         const Options& options) {
   // The options with a value may stand anywhere, as "--name VALUE" or "--name=VALUE".
@@ -1123,31 +1167,49 @@ int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream
     }
   } scope;
   FirmwareUpgrader::SetRamLoaderFile(ramLoaderFile);
+  if (const std::string role =
+          traceFile.empty() ? std::string() : TraceClash(traceFile, command, rest, ramLoaderFile);
+      !role.empty()) {
+    err << "ovitone-cli: --trace " << traceFile << " names the command's own " << role
+        << "; choose another file for the trace. Nothing was sent.\n";
+    return ExitBadInput;
+  }
   if (std::string problem; !traceFile.empty() && !StartTrace(traceFile, problem)) {
     err << "ovitone-cli: cannot write the trace: " << problem << "\n";
     return ExitBadInput;
   }
-  if (all) {
-    static const std::set<std::string> forAll = {"apply-config", "set-led",       "set-keypad",
-                                                  "load-table",   "save-defaults", "factory-reset",
-                                                  "upgrade-firmware"};
-    if (!forAll.count(command)) {
-      err << "ovitone-cli: --all is not for " << command << "\n";
-      return ExitBadInput;
+  const int exit = [&]() -> int {
+    if (all) {
+      static const std::set<std::string> forAll = {"apply-config", "set-led",       "set-keypad",
+                                                    "load-table",   "save-defaults", "factory-reset",
+                                                    "upgrade-firmware"};
+      if (!forAll.count(command)) {
+        err << "ovitone-cli: --all is not for " << command << "\n";
+        return ExitBadInput;
+      }
+      if (!device.empty()) {
+        err << "ovitone-cli: --all and --device exclude each other\n";
+        return ExitBadInput;
+      }
+      return RunForAll(handler->second, rest, out, err, options);
     }
-    if (!device.empty()) {
-      err << "ovitone-cli: --all and --device exclude each other\n";
-      return ExitBadInput;
+    try {
+      Session session(out, err, options, device);
+      return (session.*(handler->second))(rest);
+    } catch (const std::exception& exception) {
+      err << "ovitone-cli: " << exception.what() << "\n";
+      return ExitDeviceRefused;
     }
-    return RunForAll(handler->second, rest, out, err, options);
+  }();
+  // A trace missing lines would mislead whoever reads it: said, and a success is no
+  // success then; a failure keeps its own code.
+  if (std::string problem; !StopTrace(problem)) {
+    err << "ovitone-cli: the trace in " << traceFile << " is incomplete: " << problem
+        << ". The lines after that are missing; for a whole trace, make room for it or "
+           "choose another file, and run the command again.\n";
+    return exit == ExitOk ? ExitBadInput : exit;
   }
-  try {
-    Session session(out, err, options, device);
-    return (session.*(handler->second))(rest);
-  } catch (const std::exception& exception) {
-    err << "ovitone-cli: " << exception.what() << "\n";
-    return ExitDeviceRefused;
-  }
+  return exit;
 }
 
 }  // namespace pellix_usb_encoder::cli
