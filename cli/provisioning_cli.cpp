@@ -35,6 +35,7 @@
 #include "layout_editor/core/key_code_table.h"
 #include "support/core/config_profile.h"
 #include "support/core/file_store.h"
+#include "support/core/interrupt.h"
 #include "support/service/platform.h"
 #include "support/core/temporary_file.h"
 
@@ -601,12 +602,18 @@ int Session::ExportConfig(const std::vector<std::string>& args) {
   if (!ReadEncoderSettings(settings)) return Refused("Unable to Save Config file.");
 
   // Made beside the target first, then copied over it whole: an existing file is either
-  // kept or replaced, and one the user made read-only is kept.
+  // kept or replaced, and one the user made read-only is kept. An interrupt meanwhile
+  // removes the temporary file and says what became of the target.
   const std::filesystem::path temporary = TemporaryBeside(target, ".export");
+  TemporaryFileGuard guard(temporary.string());
+  SetInterruptNote("ovitone-cli: export-config was interrupted; the encoder is unchanged, and " +
+                   rest[0] + " is either as it was or holds the whole export, never a part of "
+                   "it. Run export-config again to be sure of the file.");
   std::string failedKey, problem;
   const bool written = WriteConfigFile(temporary.string(), settings, failedKey) &&
                        platform::CopyFileReplacing(temporary.string(), target.string(), problem);
-  std::filesystem::remove(temporary, error);
+  guard.Remove();
+  SetInterruptNote(std::string());
   if (!written) {
     if (!problem.empty() && problem.back() != '.') problem += '.';
     return BadInput("Unable to write " + rest[0] + (problem.empty() ? "." : ": " + problem));

@@ -27,6 +27,7 @@
 #include "sim/encoder_twin.h"
 #include "sim/loader_twin.h"
 #include "sim/sim_bus.h"
+#include "support/core/interrupt.h"
 #include "support/service/platform.h"
 
 namespace pellix_usb_encoder {
@@ -373,6 +374,33 @@ TEST_F(CliTest, ATraceThatCouldNotBeFinishedIsReported) {
   EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"trace.txt"});
   EXPECT_EQ(Cli({"--trace", trace, "status"}), 0);  // with room, whole and unreported
   EXPECT_EQ(Err(), "");
+}
+
+// SIGTERM while an export copies its file over the target: the child removes the
+// temporary files it made, but no recovery record, says what became of the target, and
+// dies of the signal. The target is as it was.
+TEST_F(CliTest, AnInterruptDuringAnExportRemovesItsTemporaryFiles) {
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child is a fork, working in this folder
+  const std::string target = WriteFile("export.ini", "old"), record = WriteFile("OvitoneRecovery-1-1.ini", "kept");
+  const auto exportInterrupted = [&] {
+    InstallInterruptCleanup();
+    const TemporaryFileGuard never(record);  // a record is not a temporary, whoever says so
+    interrupt_testing::SetWatchHook([&](const std::string& path) {
+      if (path.rfind(target + ".new", 0) != 0) return;  // not yet the copy over the target
+      int made = 0;
+      for (const auto& entry : std::filesystem::directory_iterator(dir_.path().toStdString()))
+        made += entry.path().string().find(".export") != npos;
+      std::fprintf(stderr, "%d export file(s)\n", made);
+      std::raise(SIGTERM);
+    });
+    Cli({"export-config", "--force", target});
+  };
+  EXPECT_EXIT(exportInterrupted(), ::testing::KilledBySignal(SIGTERM),
+              "1 export file\\(s\\)\novitone-cli: export-config was interrupted; the encoder is unchanged, and .*/export\\.ini is "
+              "either as it was or holds the whole export, never a part of it\\. Run export-config again to be sure of the file\\.");
+  EXPECT_EQ(ReadFile(target), "old");
+  EXPECT_EQ(ReadFile(record), "kept");
+  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"export.ini", "OvitoneRecovery-1-1.ini"}));
 }
 
 // Units are told apart by port: another unit waiting in its loader is never programmed in
