@@ -5,6 +5,7 @@
 
 #include "app/main_window.h"
 #include "app/splash.h"
+#include "support/core/interrupt.h"
 #include "support/service/platform.h"
 #include "support/ui/user_interaction.h"
 
@@ -27,6 +28,8 @@ void SubstituteFonts() {
 
 int RunProgram(int argc, char** argv,
                const std::function<void(QWidget* mainWindow)>& mainWindowShown) {
+  // A kill or a logout during a save leaves no temporary file beside the user's files.
+  InstallInterruptCleanup();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Ovitone Configuration Utility"));
   QApplication::setDesktopFileName(QStringLiteral("org.pellix.OvitoneUtility"));

@@ -16,10 +16,13 @@
 #endif
 
 #include "cli/provisioning_cli.h"
+#include "support/core/interrupt.h"
 
 namespace pellix_usb_encoder::cli {
 
 int Main(int argc, char** argv) {
+  // Ctrl+C or a kill during an export or an upgrade leaves no temporary file behind.
+  InstallInterruptCleanup();
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
   Options options;

@@ -35,6 +35,7 @@
 #include "layout_editor/core/key_code_table.h"
 #include "support/core/config_profile.h"
 #include "support/core/file_store.h"
+#include "support/core/interrupt.h"
 #include "support/service/platform.h"
 #include "support/core/temporary_file.h"
 
@@ -605,6 +606,10 @@ int Session::ExportConfig(const std::vector<std::string>& args) {
   if (!WantArgs(rest, 1, "export-config FILE [--force]")) return ExitBadInput;
   const std::filesystem::path target(rest[0]);
   std::error_code error;
+  // Looked at before anything else: a link to a file or a folder is refused as a link.
+  if (std::filesystem::is_symlink(std::filesystem::symlink_status(target, error))) {
+    return BadInput(SymbolicLinkProblem(rest[0]));
+  }
   if (std::filesystem::is_directory(target, error)) {
     return BadInput(rest[0] + " is a folder; give the name of the file to write.");
   }
@@ -616,13 +621,22 @@ int Session::ExportConfig(const std::vector<std::string>& args) {
   if (!ReadEncoderSettings(settings)) return Refused("Unable to Save Config file.");
 
   // Made beside the target first, then copied over it whole: an existing file is either
-  // kept or replaced, and one the user made read-only is kept.
+  // kept or replaced, and one the user made read-only is kept. An interrupt meanwhile
+  // removes the temporary file and says what became of the target.
   const std::filesystem::path temporary = TemporaryBeside(target, ".export");
-  std::string failedKey;
+  TemporaryFileGuard guard(temporary.string());
+  SetInterruptNote("ovitone-cli: export-config was interrupted; the encoder is unchanged, and " +
+                   rest[0] + " is either as it was or holds the whole export, never a part of "
+                   "it. Run export-config again to be sure of the file.");
+  std::string failedKey, problem;
   const bool written = WriteConfigFile(temporary.string(), settings, failedKey) &&
-                       platform::CopyFileReplacing(temporary.string(), target.string());
-  std::filesystem::remove(temporary, error);
-  if (!written) return BadInput("Unable to write " + rest[0] + ".");
+                       platform::CopyFileReplacing(temporary.string(), target.string(), problem);
+  guard.Remove();
+  SetInterruptNote(std::string());
+  if (!written) {
+    if (!problem.empty() && problem.back() != '.') problem += '.';
+    return BadInput("Unable to write " + rest[0] + (problem.empty() ? "." : ": " + problem));
+  }
   out_ << "Settings written to " << rest[0] << ".\n";
   return ExitOk;
 }
@@ -819,6 +833,9 @@ int Session::UpgradeFirmware(const std::vector<std::string>& args) {
     }
     // The encoder may drop off the bus before its answer arrives; the loader's
     // appearance on its port is what counts.
+    SetInterruptNote("ovitone-cli: interrupted. The unit on USB port " + Printable(unit.port) +
+                     " is on its way into its firmware loader or waits there; run " + finish +
+                     " to finish." + KeptNote(unit.Identity()));
     unit.entered = true;
     SendEnterFirmwareUpgrade();
     CloseEncoder();
@@ -836,6 +853,7 @@ int Session::UpgradeFirmware(const std::vector<std::string>& args) {
                    ? "; the encoder still runs its firmware and nothing was programmed."
                    : "; the unit is not on the USB bus. Plug it in again and see ovitone-cli list.")
            << KeptNote(unit.Identity()) << "\n";
+      SetInterruptNote(std::string());
       return ExitNoDevice;
     }
     platform::SleepMs(LoaderPollMs);
@@ -866,12 +884,17 @@ int Session::UpgradeFirmware(const std::vector<std::string>& args) {
                 "); plug it in again, find it with ovitone-cli list and upgrade it again.";
         break;
     }
+    SetInterruptNote(std::string());
     return Refused("The firmware upgrade failed. " + where + KeptNote(unit.Identity()));
   }
   printer.Report(100, "Restoring the settings");
+  SetInterruptNote("ovitone-cli: interrupted. The firmware was programmed; the encoder on USB port " +
+                   Printable(unit.port) + " may not have its settings back: run ovitone-cli --device " +
+                   Printable(unit.port) + " restore-settings." + KeptNote(unit.Identity()));
   const RestoreResult restored =
       FirmwareUpgrader::RestoreEncoderSettings(unit, hooks, RestoreFrom(restoreFrom_));
   printer.Finish();
+  SetInterruptNote(std::string());
   return EndOfRestore(restored, unit.port, Printable(path));
 }
 
@@ -1209,6 +1232,43 @@ int RunForAll(Handler handler, const std::vector<std::string>& args, std::ostrea
 
 }  // namespace
 
+namespace {
+
+namespace fs = std::filesystem;
+
+// One file by two names: the same file once both exist (hard links, links, case-blind
+// file systems), or the same absolute path, folders resolved, while one does not yet.
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ea, eb, ec;
+  if (fs::exists(a, ea) && fs::exists(b, eb)) return fs::equivalent(a, b, ec) && !ec;
+  const fs::path absoluteA = fs::absolute(a, ea).lexically_normal();
+  const fs::path absoluteB = fs::absolute(b, eb).lexically_normal();
+  if (!ea && !eb && absoluteA == absoluteB) return true;
+  const fs::path resolvedA = fs::weakly_canonical(a, ea), resolvedB = fs::weakly_canonical(b, eb);
+  return !ea && !eb && resolvedA == resolvedB;
+}
+
+// What the --trace file would be to the command when it names one of the command's own
+// files ("input (the firmware image)"); empty when it names none of them. The trace
+// empties its file first, so such a file would be lost.
+std::string TraceClash(const std::string& trace, const std::string& command,
+                       const std::vector<std::string>& rest, const std::string& ramLoaderFile) {
+  std::vector<std::pair<std::string, const char*>> files;
+  if (!ramLoaderFile.empty()) files.emplace_back(ramLoaderFile, "input (the RAM loader image)");
+  for (const std::string& arg : rest) {
+    if (command == "upgrade-firmware") files.emplace_back(arg, "input (the firmware image)");
+    if (command == "apply-config") files.emplace_back(arg, "input (the configuration file to apply)");
+    if (command == "export-config" && arg != "--force")
+      files.emplace_back(arg, "output (the configuration file it writes)");
+  }
+  for (const auto& [file, role] : files) {
+    if (SameFile(trace, file)) return role;
+  }
+  return std::string();
+}
+
+}  // namespace
+
 int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream& err,
         const Options& options) {
   // The options with a value may stand anywhere, as "--name VALUE" or "--name=VALUE".
@@ -1288,39 +1348,57 @@ int Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream
     }
   } scope;
   FirmwareUpgrader::SetRamLoaderFile(ramLoaderFile);
+  if (const std::string role =
+          traceFile.empty() ? std::string() : TraceClash(traceFile, command, rest, ramLoaderFile);
+      !role.empty()) {
+    err << "ovitone-cli: --trace " << traceFile << " names the command's own " << role
+        << "; choose another file for the trace. Nothing was sent.\n";
+    return ExitBadInput;
+  }
   if (std::string problem; !traceFile.empty() && !StartTrace(traceFile, problem)) {
     err << "ovitone-cli: cannot write the trace: " << problem << "\n";
     return ExitBadInput;
   }
-  if (all) {
-    static const std::set<std::string> forAll = {"apply-config", "set-led",       "set-keypad",
-                                                  "load-table",   "save-defaults", "factory-reset",
-                                                  "upgrade-firmware"};
-    if (!forAll.count(command)) {
-      err << "ovitone-cli: --all is not for " << command << "\n";
-      return ExitBadInput;
+  const int exit = [&]() -> int {
+    if (all) {
+      static const std::set<std::string> forAll = {"apply-config", "set-led",       "set-keypad",
+                                                    "load-table",   "save-defaults", "factory-reset",
+                                                    "upgrade-firmware"};
+      if (!forAll.count(command)) {
+        err << "ovitone-cli: --all is not for " << command << "\n";
+        return ExitBadInput;
+      }
+      if (!device.empty()) {
+        err << "ovitone-cli: --all and --device exclude each other\n";
+        return ExitBadInput;
+      }
+      if (!restoreFrom.empty()) {
+        err << "ovitone-cli: --restore-from names one unit's settings; use it with --device, not --all\n";
+        return ExitBadInput;
+      }
+      return RunForAll(handler->second, rest, out, err, options);
     }
-    if (!device.empty()) {
-      err << "ovitone-cli: --all and --device exclude each other\n";
-      return ExitBadInput;
-    }
-    if (!restoreFrom.empty()) {
-      err << "ovitone-cli: --restore-from names one unit's settings; use it with --device, not --all\n";
-      return ExitBadInput;
-    }
-    return RunForAll(handler->second, rest, out, err, options);
-  }
-  try {
     if (!restoreFrom.empty() && command != "upgrade-firmware" && command != "restore-settings") {
       err << "ovitone-cli: --restore-from is for upgrade-firmware and restore-settings\n";
       return ExitBadInput;
     }
-    Session session(out, err, options, device, restoreFrom);
-    return (session.*(handler->second))(rest);
-  } catch (const std::exception& exception) {
-    err << "ovitone-cli: " << exception.what() << "\n";
-    return ExitDeviceRefused;
+    try {
+      Session session(out, err, options, device, restoreFrom);
+      return (session.*(handler->second))(rest);
+    } catch (const std::exception& exception) {
+      err << "ovitone-cli: " << exception.what() << "\n";
+      return ExitDeviceRefused;
+    }
+  }();
+  // A trace missing lines would mislead whoever reads it: said, and a success is no
+  // success then; a failure keeps its own code.
+  if (std::string problem; !StopTrace(problem)) {
+    err << "ovitone-cli: the trace in " << traceFile << " is incomplete: " << problem
+        << ". The lines after that are missing; for a whole trace, make room for it or "
+           "choose another file, and run the command again.\n";
+    return exit == ExitOk ? ExitBadInput : exit;
   }
+  return exit;
 }
 
 }  // namespace pellix_usb_encoder::cli

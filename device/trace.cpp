@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
 #include "device/usb_port.h"
 #include "support/core/file_store.h"
@@ -23,7 +24,20 @@ struct Trace {
   std::mutex mutex;
   LogFile file;
   std::chrono::steady_clock::time_point start;
+  std::size_t lines = 0;  // written whole
+  std::string failure;    // why the trace stopped early; empty while it is complete
 };
+
+// Called with the lock held when a line could not be written: keeps the first reason and
+// stops writing, so the file ends with the lines written before.
+void Failed(Trace& t) {
+  if (t.failure.empty()) {
+    t.failure = "writing it failed after " + std::to_string(t.lines) +
+                (t.lines == 1 ? " line (" : " lines (") + t.file.Problem() + ")";
+  }
+  trace_detail::tracing.store(false);
+  t.file.Close();
+}
 
 // Never destroyed, so that a report during program exit still finds it.
 Trace& State() {
@@ -37,6 +51,8 @@ bool StartTrace(const std::string& path, std::string& problem) {
   Trace& t = State();
   std::lock_guard<std::mutex> lock(t.mutex);
   trace_detail::tracing.store(false);
+  t.failure.clear();
+  t.lines = 0;
   if (!t.file.Open(path, problem)) return false;
   const char* hidapi = hid_version_str();
   const std::string header = std::string("# Ovitone USB Utility ") + OVITONE_VERSION +
@@ -45,19 +61,23 @@ bool StartTrace(const std::string& path, std::string& problem) {
                              "port, report bytes\n";
   if (!t.file.Append(header)) {
     t.file.Close();
-    problem = "cannot write " + path;
+    problem = "cannot write " + path + ": " + t.file.Problem();
     return false;
   }
+  t.lines = 1;
   t.start = std::chrono::steady_clock::now();
   trace_detail::tracing.store(true);
   return true;
 }
 
-void StopTrace() {
+bool StopTrace(std::string& problem) {
   Trace& t = State();
   std::lock_guard<std::mutex> lock(t.mutex);
   trace_detail::tracing.store(false);
   t.file.Close();
+  problem = std::move(t.failure);
+  t.failure.clear();
+  return problem.empty();
 }
 
 void trace_detail::Write(hid_device* device, bool toDevice, const uint8_t* bytes, size_t length) {
@@ -85,7 +105,11 @@ void trace_detail::Write(hid_device* device, bool toDevice, const uint8_t* bytes
     line += field;
   }
   line += '\n';
-  t.file.Append(line);
+  if (t.file.Append(line)) {
+    ++t.lines;
+  } else {
+    Failed(t);
+  }
 }
 
 }  // namespace pellix_usb_encoder

@@ -16,11 +16,19 @@
 
 namespace pellix_usb_encoder {
 
-// Starts tracing into `path` (created, or emptied; only a regular file), ending a trace
-// that runs. False, with the reason in `problem`, when the file cannot be written.
+// Starts tracing into `path` (created, or emptied; only a regular file, never through a
+// symbolic link), ending a trace that runs. False, with the reason in `problem`, when the
+// file cannot be written.
 bool StartTrace(const std::string& path, std::string& problem);
-// Ends the trace and closes its file.
-void StopTrace();
+// Ends the trace and closes its file. True when the trace is complete: every line reached
+// the file. A line that could not be written (a full disk, a file size limit) ends the
+// writing at once, so the file holds the lines up to it; then false, with the first
+// failure's reason in `problem`. True as well when no trace ran.
+bool StopTrace(std::string& problem);
+inline void StopTrace() {
+  std::string ignored;
+  StopTrace(ignored);
+}
 
 namespace trace_detail {
 extern std::atomic<bool> tracing;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #endif
 
+#include "support/core/interrupt.h"
 #include "support/core/temporary_file.h"
 
 namespace pellix_usb_encoder {
@@ -22,19 +23,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The file a write really replaces: a symbolic link stays a link and the file it points
-// to is rewritten.
-fs::path WriteTarget(const std::string& path) {
-  fs::path target(path);
-  std::error_code ec;
-  if (fs::is_symlink(fs::symlink_status(target, ec))) {
-    fs::path resolved = fs::weakly_canonical(target, ec);
-    if (!ec) return resolved;
-  }
-  return target;
-}
-
 std::string SystemError(int error) { return std::strerror(error); }
+
+// What is at `path` itself, a symbolic link not followed.
+fs::file_status OwnStatus(const fs::path& path) {
+  std::error_code ec;
+  return fs::symlink_status(path, ec);
+}
 
 #ifndef _WIN32
 bool WriteAll(int fd, const std::string& contents) {
@@ -55,11 +50,20 @@ void SyncFolder(const fs::path& folder) {
   ::close(fd);
 }
 
-// The folder cannot take a new file: the file is rewritten where it is.
+// The folder cannot take a new file: the file is rewritten where it is. Opened without
+// following a link and without blocking, then checked: the name may have been swapped for
+// a link or a FIFO since it was looked at.
 bool RewriteInPlace(const fs::path& target, const std::string& contents, std::string& problem) {
-  const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
-    problem = "cannot write " + target.string() + ": " + SystemError(errno);
+    problem = errno == ELOOP ? SymbolicLinkProblem(target.string())
+                             : "cannot write " + target.string() + ": " + SystemError(errno);
+    return false;
+  }
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    ::close(fd);
+    problem = target.string() + " is not a regular file";
     return false;
   }
   const bool written = WriteAll(fd, contents) &&
@@ -76,11 +80,11 @@ bool RewriteInPlace(const fs::path& target, const std::string& contents, std::st
 
 #ifndef _WIN32
 FileLock::FileLock(const std::string& path) {
-  const fs::path target = WriteTarget(path);
+  const fs::path target(path);
   // A writer that replaces the file by rename leaves a waiting locker holding the old
-  // file; it then locks the new one.
+  // file; it then locks the new one. A link is not opened (O_NOFOLLOW fails on it).
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
     if (fd < 0) return;
     struct stat locked {}, current {};
     if (::fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
@@ -91,7 +95,7 @@ FileLock::FileLock(const std::string& path) {
     do {
       result = ::flock(fd, LOCK_EX);
     } while (result != 0 && errno == EINTR);
-    if (result == 0 && ::stat(target.c_str(), &current) == 0 && current.st_dev == locked.st_dev &&
+    if (result == 0 && ::lstat(target.c_str(), &current) == 0 && current.st_dev == locked.st_dev &&
         current.st_ino == locked.st_ino) {
       fd_ = fd;
       return;
@@ -108,12 +112,21 @@ FileLock::FileLock(const std::string&) {}
 FileLock::~FileLock() = default;
 #endif
 
+std::string SymbolicLinkProblem(const std::string& path) {
+  return path + " is a symbolic link, and the program writes only regular files of its own: "
+         "it has left the link and the file it points to as they were. Remove the link, or "
+         "choose another file name.";
+}
+
 bool WriteFileAtomically(const std::string& path, const std::string& contents,
                          std::string& problem) {
-  const fs::path target = WriteTarget(path);
-  std::error_code ec;
-  const fs::file_status old = fs::status(target, ec);
+  const fs::path target(path);
+  const fs::file_status old = OwnStatus(target);
   const bool exists = fs::exists(old);
+  if (fs::is_symlink(old)) {
+    problem = SymbolicLinkProblem(path);
+    return false;
+  }
   if (exists && !fs::is_regular_file(old)) {
     problem = target.string() + " is not a regular file";
     return false;
@@ -129,8 +142,12 @@ bool WriteFileAtomically(const std::string& path, const std::string& contents,
     problem = "cannot create " + target.string() + ": the folder is not writable";
     return false;
   }
+  // The rename below replaces whatever has the target's name by then: were a link put
+  // there meanwhile, the link itself would go, never the file it points to.
   const fs::path temporary = TemporaryBeside(target, ".new");
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  TemporaryFileGuard guard(temporary.string());
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) {
     problem = "cannot create a file beside " + target.string() + ": " + SystemError(errno);
     return false;
@@ -141,32 +158,35 @@ bool WriteFileAtomically(const std::string& path, const std::string& contents,
   const int error = errno;
   written = ::close(fd) == 0 && written;
   if (!written) {
-    ::unlink(temporary.c_str());
+    guard.Remove();
     problem = "cannot write " + target.string() + ": " + SystemError(error);
     return false;
   }
   if (::rename(temporary.c_str(), target.c_str()) != 0) {
     problem = "cannot replace " + target.string() + ": " + SystemError(errno);
-    ::unlink(temporary.c_str());
+    guard.Remove();
     return false;
   }
   SyncFolder(folder);
   return true;
 #else
+  std::error_code ec;
   const fs::path temporary = TemporaryBeside(target, ".new");
+  TemporaryFileGuard guard(temporary.string());
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out << contents;
     out.flush();
     if (!out) {
-      fs::remove(temporary, ec);
+      out.close();
+      guard.Remove();
       problem = "cannot write " + target.string();
       return false;
     }
   }
   fs::rename(temporary, target, ec);
   if (ec) {
-    fs::remove(temporary, ec);
+    guard.Remove();
     problem = "cannot replace " + target.string();
     return false;
   }
@@ -240,25 +260,26 @@ ReadOutcome ReadSmallFile(const std::string& path, std::uintmax_t maxBytes,
 }
 
 namespace {
-// Something other than a regular file at `path` (looked at before opening, so that a
-// FIFO does not block).
-bool NotRegular(const std::string& path) {
-  std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
-  return fs::exists(status) && !fs::is_regular_file(status);
+// Why the log may not be opened at `path`, looked at before opening (so that a FIFO does
+// not block and a link is not followed); empty when nothing or a regular file is there.
+std::string LogRefusal(const std::string& path) {
+  const fs::file_status status = OwnStatus(path);
+  if (fs::is_symlink(status)) return SymbolicLinkProblem(path);
+  if (fs::exists(status) && !fs::is_regular_file(status)) return path + " is not a regular file";
+  return std::string();
 }
 }  // namespace
 
 #ifndef _WIN32
 bool LogFile::Open(const std::string& path, std::string& problem) {
   Close();
-  if (NotRegular(path)) {
-    problem = path + " is not a regular file";
-    return false;
-  }
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  problem = LogRefusal(path);
+  if (!problem.empty()) return false;
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) {
-    problem = "cannot open " + path + ": " + SystemError(errno);
+    problem = errno == ELOOP ? SymbolicLinkProblem(path)
+                             : "cannot open " + path + ": " + SystemError(errno);
     return false;
   }
   // Checked again on what was opened: the name may have changed in between.
@@ -275,10 +296,17 @@ bool LogFile::Open(const std::string& path, std::string& problem) {
     return false;
   }
   fd_ = fd;
+  problem_.clear();
   return true;
 }
 
-bool LogFile::Append(const std::string& text) { return fd_ >= 0 && WriteAll(fd_, text); }
+bool LogFile::Append(const std::string& text) {
+  if (fd_ < 0) return false;
+  errno = 0;
+  if (WriteAll(fd_, text)) return true;
+  problem_ = errno != 0 ? SystemError(errno) : "the file takes no more data";
+  return false;
+}
 
 void LogFile::Close() {
   if (fd_ >= 0) ::close(fd_);
@@ -289,21 +317,24 @@ bool LogFile::IsOpen() const { return fd_ >= 0; }
 #else
 bool LogFile::Open(const std::string& path, std::string& problem) {
   Close();
-  if (NotRegular(path)) {
-    problem = path + " is not a regular file";
-    return false;
-  }
+  // Windows has no O_NOFOLLOW: the name is looked at just before it is opened.
+  problem = LogRefusal(path);
+  if (!problem.empty()) return false;
   file_ = std::fopen(path.c_str(), "wb");
   if (file_ == nullptr) {
     problem = "cannot open " + path;
     return false;
   }
+  problem_.clear();
   return true;
 }
 
 bool LogFile::Append(const std::string& text) {
-  return file_ != nullptr && std::fwrite(text.data(), 1, text.size(), file_) == text.size() &&
-         std::fflush(file_) == 0;
+  if (file_ == nullptr) return false;
+  if (std::fwrite(text.data(), 1, text.size(), file_) == text.size() && std::fflush(file_) == 0)
+    return true;
+  problem_ = errno != 0 ? SystemError(errno) : "the file takes no more data";
+  return false;
 }
 
 void LogFile::Close() {

@@ -5,8 +5,15 @@
 //   is flushed to disk and renamed over the target, and the folder is flushed too, so
 //   after a crash the file holds either the old or the new contents. The new file keeps
 //   the old one's permissions.
+// - Every file the program writes is its own: a symbolic link at the file's name is
+//   refused, never followed, so a link planted there (by another user, or left from some
+//   other tool) cannot make the program overwrite or empty the file it points to. Only
+//   the last part of the name counts; the folders on the way may be links. Anything else
+//   that is not a regular file (a folder, a FIFO, a device) is refused as well.
 // - A file the user made read-only is left alone: the write fails. A writable file in a
 //   folder the user may not write is rewritten in place instead (there is no other way).
+// - Should the process be interrupted (support/core/interrupt.h), the temporary file of a
+//   replacement under way is removed.
 // - Read-modify-write sequences of several processes take turns through an advisory
 //   lock on the file itself (FileLock).
 // - Reads refuse anything that is not a regular file (a FIFO would block, a device
@@ -24,10 +31,11 @@ namespace pellix_usb_encoder {
 // Configuration files are a few hundred bytes; anything over this is not one.
 inline constexpr std::uintmax_t MaxConfigFileBytes = 1024 * 1024;
 
-// Holds an exclusive advisory lock on an existing file for its lifetime, so that a
-// load-change-save of one process does not interleave with another's. Follows a file
-// replaced by rename while waiting. A file that does not exist (yet) or cannot be
-// opened is not locked; the write itself then decides.
+// Holds an exclusive advisory lock on an existing regular file for its lifetime, so that
+// a load-change-save of one process does not interleave with another's. Follows a file
+// replaced by rename while waiting, but never a symbolic link. A file that does not exist
+// (yet), a link, or anything that cannot be opened is not locked; the write itself then
+// decides (and refuses the link).
 class FileLock {
  public:
   explicit FileLock(const std::string& path);
@@ -40,11 +48,15 @@ class FileLock {
   int fd_ = -1;
 };
 
-// Replaces the file at `path` (a symbolic link: the file it points to) with `contents`
-// as described above. False, with the reason in `problem`, when it could not; the old
-// file is then as it was. Takes no lock: callers that read first hold a FileLock.
+// Replaces the regular file at `path`, or creates it, with `contents` as described above.
+// False, with the reason in `problem`, when it could not; the old file is then as it was.
+// A symbolic link at `path` is refused (see SymbolicLinkProblem), leaving the link and the
+// file it points to untouched. Takes no lock: callers that read first hold a FileLock.
 bool WriteFileAtomically(const std::string& path, const std::string& contents,
                          std::string& problem);
+
+// Why a write to `path` was refused because it is a symbolic link, with what to do next.
+std::string SymbolicLinkProblem(const std::string& path);
 
 enum class ReadOutcome { Ok, Missing, NotRegular, TooLarge, Unreadable };
 
@@ -62,15 +74,19 @@ class LogFile {
   LogFile& operator=(const LogFile&) = delete;
 
   // Creates the file at `path`, or empties the regular file there. Anything else there
-  // (a folder, a FIFO, a device) is refused without blocking, as is a file the user may
-  // not write. False, with the reason in `problem`.
+  // (a symbolic link, a folder, a FIFO, a device) is refused without blocking and left
+  // as it is, as is a file the user may not write. False, with the reason in `problem`.
   bool Open(const std::string& path, std::string& problem);
-  // Writes `text` at the end, unbuffered. False when it could not be written whole.
+  // Writes `text` at the end, unbuffered. False when it could not be written whole (part
+  // of it may have been); Problem() then says why.
   bool Append(const std::string& text);
   void Close();
   bool IsOpen() const;
+  // The system's reason for the last Append that failed, e.g. "No space left on device".
+  const std::string& Problem() const { return problem_; }
 
  private:
+  std::string problem_;
 #ifndef _WIN32
   int fd_ = -1;
 #else

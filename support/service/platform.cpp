@@ -88,12 +88,23 @@ bool CreateFolder(const std::string& path) {
 }
 
 bool CopyFileReplacing(const std::string& from, const std::string& to) {
-  if (from.empty() || to.empty()) return false;
-  std::string contents, problem;
+  std::string problem;
+  return CopyFileReplacing(from, to, problem);
+}
+
+bool CopyFileReplacing(const std::string& from, const std::string& to, std::string& problem) {
+  if (from.empty() || to.empty()) {
+    problem = "no file name was given";
+    return false;
+  }
+  std::string contents;
   if (ReadSmallFile(from, MaxConfigFileBytes, contents, problem) != ReadOutcome::Ok) return false;
-  // A folder of that name must not be replaced by a file.
+  // A folder of that name must not be replaced by a file; a link to one is refused below.
   std::error_code ec;
-  if (fs::is_directory(PathOf(to), ec)) return false;
+  if (fs::is_directory(fs::symlink_status(PathOf(to), ec))) {
+    problem = to + " is a folder";
+    return false;
+  }
   const FileLock lock(to);
   return WriteFileAtomically(to, contents, problem);
 }

@@ -26,8 +26,11 @@ bool FileExists(const std::string& path);
 // Creates the folder, and any missing parent folders. True when it exists afterwards.
 bool CreateFolder(const std::string& path);
 // Copies the configuration-sized regular file `from` over `to`, replacing `to` whole
-// (support/core/file_store.h) or leaving it as it was on failure: a read-only `to` stays.
+// (support/core/file_store.h) or leaving it as it was on failure: a read-only `to` stays,
+// and a symbolic link at `to` is refused, leaving the link and the file it points to as
+// they were. The second form says why it failed in `problem`.
 bool CopyFileReplacing(const std::string& from, const std::string& to);
+bool CopyFileReplacing(const std::string& from, const std::string& to, std::string& problem);
 // The file name without its folder.
 std::string BaseName(const std::string& path);
 

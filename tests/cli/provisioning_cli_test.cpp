@@ -5,13 +5,16 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <hidapi/hidapi.h>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <tuple>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +28,7 @@
 #include "sim/encoder_twin.h"
 #include "sim/loader_twin.h"
 #include "sim/sim_bus.h"
+#include "support/core/interrupt.h"
 #include "support/service/platform.h"
 
 namespace pellix_usb_encoder {
@@ -306,6 +310,98 @@ TEST_F(CliTest, ExportConfigWritesWhatApplyConfigReadsBack) {
   EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"export.ini"});
   ASSERT_EQ(Cli({"status"}), 0);
   EXPECT_NE(Out().find("Firmware version:      V1?KeypadLayout=7\nSerial number:         OV?[2J12\n"), npos) << Out();
+}
+
+// Only files of its own are written: a link planted where an export or the trace goes,
+// or a trace named after one of the command's own files (by another name for it, too),
+// is refused before anything is sent, and every file in the folder stays as it was.
+TEST_F(CliTest, LinksAndTheCommandsOwnFilesAreNeverWrittenOver) {
+  namespace fs = std::filesystem;
+  const std::string folder = dir_.path().toStdString(), victim = WriteFile("victim.ini", "the user's");
+  const std::string fw = WriteFile("fw.txt", ReadFile(SampleFirmware)), ram = WriteFile("ram.txt", "a RAM loader");
+  const std::string cfg = WriteFile("cfg.ini", Config("Yes", "2", "4", "8")), hard = Path("fw-hard.txt");
+  const std::string toVictim = Path("to-victim.ini"), dangling = Path("dangling.ini");
+  ASSERT_EQ(link(fw.c_str(), hard.c_str()), 0);
+  fs::create_symlink(victim, toVictim), fs::create_symlink(Path("none.ini"), dangling);
+  const std::string link = " is a symbolic link, and the program writes only regular files of its own: it has left the "
+                           "link and the file it points to as they were. Remove the link, or choose another file name.\n";
+  const std::string other = "; choose another file for the trace. Nothing was sent.\n";
+  const std::pair<Args, std::string> cases[] = {
+      {{"export-config", "--force", toVictim}, toVictim + link}, {{"export-config", dangling}, dangling + link},
+      {{"--trace", toVictim, "status"}, "cannot write the trace: " + toVictim + link},
+      {{"--trace", dangling, "status"}, "cannot write the trace: " + dangling + link},
+      {{"--trace", fw, "upgrade-firmware", fw}, "--trace " + fw + " names the command's own input (the firmware image)" + other},
+      {{"--trace=" + hard, "upgrade-firmware", fw}, "--trace " + hard + " names the command's own input (the firmware image)" + other},
+      {{"apply-config", cfg, "--trace", folder + "/./cfg.ini"}, "own input (the configuration file to apply)" + other},
+      {{"--trace", ram, "--ram-loader", ram, "upgrade-firmware", fw}, "own input (the RAM loader image)" + other},
+      {{"--trace", folder + "/sub/../out.ini", "export-config", Path("out.ini")}, "own output (the configuration file it writes)" + other},
+  };
+  for (const auto& [args, message] : cases) {
+    EXPECT_EQ(Cli(args), 2) << message;
+    EXPECT_TRUE(Err().rfind("ovitone-cli: ", 0) == 0 && Err().find(message) != npos) << Err();
+    EXPECT_TRUE(Bus::Instance().Traffic().empty()) << message;
+  }
+  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+            QStringList({"cfg.ini", "dangling.ini", "fw-hard.txt", "fw.txt", "ram.txt", "to-victim.ini", "victim.ini"}));
+  EXPECT_TRUE(ReadFile(victim) == "the user's" && ReadFile(fw) == ReadFile(SampleFirmware) && ReadFile(ram) == "a RAM loader");
+  EXPECT_EQ(ReadFile(cfg), Config("Yes", "2", "4", "8"));
+  EXPECT_TRUE(fs::read_symlink(toVictim) == victim && fs::read_symlink(dangling) == Path("none.ini"));
+}
+
+// A trace that cannot be written to its end (a file size limit here; a full disk alike)
+// is reported, and the file keeps the lines before the failure. The command's success
+// becomes exit 2; a failure keeps its own code.
+TEST_F(CliTest, ATraceThatCouldNotBeFinishedIsReported) {
+  const std::string trace = Path("trace.txt");
+  const std::string incomplete = "ovitone-cli: the trace in " + trace + " is incomplete: writing it failed after 1 line (File "
+                                 "too large). The lines after that are missing; for a whole trace, make room for it or choose "
+                                 "another file, and run the command again.\n";
+  for (const bool refused : {false, true}) {
+    if (refused) twin_->InjectFault(EncoderFault::Refuse);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const rlimit small{300, old.rlim_max};  // the first line, not the second
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int exit = Cli({"--trace", trace, "status"});
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(exit, refused ? 4 : 2);
+    EXPECT_NE(Err().find(incomplete), npos) << Err();
+    EXPECT_EQ(Err().find("Unable to get device status information") != npos, refused) << Err();
+    EXPECT_EQ(ReadFile(trace).rfind("# Ovitone USB Utility ", 0), 0u);
+    EXPECT_EQ(ReadFile(trace).size(), 300u);
+  }
+  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"trace.txt"});
+  EXPECT_EQ(Cli({"--trace", trace, "status"}), 0);  // with room, whole and unreported
+  EXPECT_EQ(Err(), "");
+}
+
+// SIGTERM while an export copies its file over the target: the child removes the
+// temporary files it made, but no recovery record, says what became of the target, and
+// dies of the signal. The target is as it was.
+TEST_F(CliTest, AnInterruptDuringAnExportRemovesItsTemporaryFiles) {
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child is a fork, working in this folder
+  const std::string target = WriteFile("export.ini", "old"), record = WriteFile("OvitoneRecovery-1-1.ini", "kept");
+  const auto exportInterrupted = [&] {
+    InstallInterruptCleanup();
+    const TemporaryFileGuard never(record);  // a record is not a temporary, whoever says so
+    interrupt_testing::SetWatchHook([&](const std::string& path) {
+      if (path.rfind(target + ".new", 0) != 0) return;  // not yet the copy over the target
+      int made = 0;
+      for (const auto& entry : std::filesystem::directory_iterator(dir_.path().toStdString()))
+        made += entry.path().string().find(".export") != npos;
+      std::fprintf(stderr, "%d export file(s)\n", made);
+      std::raise(SIGTERM);
+    });
+    Cli({"export-config", "--force", target});
+  };
+  EXPECT_EXIT(exportInterrupted(), ::testing::KilledBySignal(SIGTERM),
+              "1 export file\\(s\\)\novitone-cli: export-config was interrupted; the encoder is unchanged, and .*/export\\.ini is "
+              "either as it was or holds the whole export, never a part of it\\. Run export-config again to be sure of the file\\.");
+  EXPECT_EQ(ReadFile(target), "old");
+  EXPECT_EQ(ReadFile(record), "kept");
+  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"export.ini", "OvitoneRecovery-1-1.ini"}));
 }
 
 // Units are told apart by port: another unit waiting in its loader is never programmed in

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -132,6 +133,43 @@ TEST_F(IniTest, FilesThatCannotBeReadAnswerEmptyAndRefuseChanges) {
     EXPECT_FALSE(Ini::SetValue("k", "v", "s", f) || Ini::AddSection("s", f)) << f;
   }
   EXPECT_FALSE(fs::exists(dir / "missing.ini"));
+}
+
+// A symbolic link where a file is to be written is refused, never followed: each writer
+// leaves the link, and what it points to (a file, nothing, a folder), as they were. The
+// folders on the way may be links.
+TEST_F(IniTest, SymbolicLinksWhereAFileGoesAreRefusedAndLeftAlone) {
+  const std::string victim = Write("victim.ini", " [s]\n a=1\n");
+  fs::create_directory(dir / "real");
+  fs::create_directory_symlink(dir / "real", dir / "linked");
+  const std::pair<std::string, fs::path> links[] = {
+      {"to-file.ini", victim}, {"dangling.ini", dir / "missing.ini"}, {"to-folder", dir / "real"}};
+  for (const auto& [name, to] : links) fs::create_symlink(to, dir / name);
+  using Writer = std::function<bool(const std::string& path, std::string& problem)>;
+  const std::pair<const char*, Writer> writers[] = {
+      {"replace", [](const std::string& path, std::string& problem) { return WriteFileAtomically(path, " a=2\n", problem); }},
+      {"log", [](const std::string& path, std::string& problem) { LogFile log; return log.Open(path, problem) && log.Append("x"); }},
+      {"set", [](const std::string& path, std::string& problem) { return problem = "-", Ini::SetValue("a", "2", "s", path); }},
+  };
+  for (const auto& [what, write] : writers) {
+    for (const auto& [name, to] : links) {
+      const std::string path = (dir / name).string();
+      std::string problem;
+      EXPECT_FALSE(write(path, problem)) << what << " " << name;
+      if (problem != "-") {
+        EXPECT_EQ(problem, path + " is a symbolic link, and the program writes only regular files of its own: it has left the "
+                                  "link and the file it points to as they were. Remove the link, or choose another file name.");
+      }
+      EXPECT_EQ(fs::read_symlink(path), to) << what << " " << name;
+    }
+  }
+  EXPECT_EQ(Read(victim), " [s]\n a=1\n");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "missing.ini")));
+  EXPECT_TRUE(fs::is_empty(dir / "real"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 6);  // no temporaries either
+  std::string problem;
+  ASSERT_TRUE(WriteFileAtomically((dir / "linked" / "x.ini").string(), " a=3\n", problem)) << problem;
+  EXPECT_EQ(Read((dir / "real" / "x.ini").string()), " a=3\n");
 }
 
 // What the user's permissions allow, checked as an unprivileged user: a read-only file
