@@ -20,6 +20,7 @@
 #include <exception>
 #include <vector>
 
+#include "device/device_text.h"
 #include "device/encoder_protocol.h"
 #include "device/encoder_session.h"
 #include "device/hid_transport.h"
@@ -250,8 +251,8 @@ int8_t Form1::GetDeviceStatusMessage() {
   Jack_status = JackInserted(status) ? QStringLiteral("Jack  IN") : QStringLiteral("Jack OUT");
   prev_keypadType_index = status.keypadType;
   std::copy(status.keyCodeTable.begin(), status.keyCodeTable.end(), keyCodeArray.begin());
-  firmwareVersion = FromBytes(status.firmwareVersion);
-  serialNumber = FromBytes(SerialNumberText(status.serialNumber));
+  firmwareVersion = FromBytes(PrintableDeviceText(status.firmwareVersion));
+  serialNumber = FromBytes(PrintableDeviceText(SerialNumberText(status.serialNumber)));
   return 0;
 }
 

@@ -23,6 +23,7 @@
 #include <hidapi/hidapi.h>
 
 #include "device/device_lock.h"
+#include "device/device_text.h"
 #include "device/encoder_protocol.h"
 #include "device/encoder_session.h"
 #include "device/hid_transport.h"
@@ -159,11 +160,7 @@ std::string JsonString(const std::string& text) {
 
 // Device text for a terminal: control characters shown as '?', so that nothing the
 // encoder reports can move the cursor or change the terminal.
-std::string Printable(const std::string& text) {
-  std::string result;
-  for (unsigned char c : text) result += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
-  return result;
-}
+std::string Printable(const std::string& text) { return PrintableDeviceText(text); }
 
 // The loader identifiers, set once: workers of --all only read them.
 void EnsureLoaderIds() {
@@ -998,7 +995,7 @@ int Session::Diagnose(const std::vector<std::string>& args) {
   }
   for (const UsbUnit& u : units) {
     if (u.port.empty()) {
-      line(Fail, "units: the USB port of " + u.path + " cannot be learnt, so no upgrade can "
+      line(Fail, "units: the USB port of " + Printable(u.path) + " cannot be learnt, so no upgrade can "
                  "follow that unit",
            "the port is read from /sys/class/hidraw; run the program where /sys is available");
     } else if (u.inLoader) {
@@ -1038,7 +1035,7 @@ int Session::Diagnose(const std::vector<std::string>& args) {
   if (FirmwareUpgrader::FindRamLoader(text, source, problem, &missing)) {
     line(Ok, std::string("RAM loader ") + RamLoaderVersion + ": " + source);
   } else {
-    line(Fail, "RAM loader: " + problem,
+    line(Fail, "RAM loader: " + Printable(problem),
          (missing ? "" : "replace it. ") + FirmwareUpgrader::RamLoaderAdvice());
   }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "device/device_text.h"
+
 namespace pellix_usb_encoder {
 
 namespace {
@@ -12,15 +14,10 @@ std::string ReadText(const uint8_t* data, uint32_t length, uint32_t& pos) {
   const uint8_t* begin = data + std::min(pos, length);
   const uint8_t* end = data + length;
   const uint8_t* zero = std::find(begin, end, uint8_t{0});
-  std::string text(begin, zero);
   pos = static_cast<uint32_t>(zero - data) + (zero == end ? 0 : 1);
   // The texts end up in the configuration file, the windows and a terminal: a line
   // break or an escape sequence from the device must not reach any of them.
-  for (char& c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) c = '?';
-  }
-  return text;
+  return PrintableDeviceText(std::string(begin, zero));
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "device/device_lock.h"
+#include "device/device_text.h"
 #include "device/frame.h"
 #include "device/trace.h"
 #include "device/usb_port.h"
@@ -23,18 +26,19 @@ constexpr int MaxExchangeMs = 30000;
 constexpr int MaxStaleReports = 64;
 constexpr int MaxNameUnits = 255;
 
-// Copies a UTF-16 name narrowed to its low bytes, bounded to the caller's buffer.
-void CopyNarrowed(const wchar_t* name, char* buffer) {
-  int i = 0;
-  for (; i < DeviceNameBufferSize - 1 && name[i] != L'\0'; ++i) {
-    buffer[i] = static_cast<char>(static_cast<unsigned>(name[i]) & 0xFFu);
-  }
-  buffer[i] = '\0';
-}
-
 void CopyText(const char* text, char* buffer) {
   std::strncpy(buffer, text, DeviceNameBufferSize - 1);
   buffer[DeviceNameBufferSize - 1] = '\0';
+}
+
+// Copies a UTF-16 name narrowed to its low bytes, control characters replaced, bounded
+// to the caller's buffer.
+void CopyNarrowed(const wchar_t* name, char* buffer) {
+  std::string narrowed;
+  for (int i = 0; i < DeviceNameBufferSize - 1 && name[i] != L'\0'; ++i) {
+    narrowed.push_back(static_cast<char>(static_cast<unsigned>(name[i]) & 0xFFu));
+  }
+  CopyText(PrintableDeviceText(std::move(narrowed)).c_str(), buffer);
 }
 
 // Reads one of the device's name strings into `buffer`, or "Unable To Find".

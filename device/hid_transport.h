@@ -30,8 +30,9 @@ extern hid_device* hid_handle;
 
 // Finds the encoder's configuration interface (interface 1) and opens it in
 // non-blocking mode. Writes the manufacturer and product names (narrowed to 8 bits,
-// at most DeviceNameBufferSize bytes with the terminator) into the two buffers, or
-// "None" into both when no device is found. Returns the device or null.
+// control characters as '?', at most DeviceNameBufferSize bytes with the terminator)
+// into the two buffers, or "None" into both when no device is found. Returns the
+// device or null.
 // Opens the encoder's configuration interface: the first one listed, or the one on USB
 // `port` when a port is given. Sets `foundButCouldNotOpen` when the interface was listed
 // but could not be opened. The caller holds the device lock.

@@ -6,8 +6,10 @@
 #include <climits>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 
 #include "device/device_lock.h"
+#include "device/device_text.h"
 #include "device/hid_transport.h"
 
 namespace pellix_usb_encoder {
@@ -39,12 +41,13 @@ bool IsPortName(std::string_view name) {
 }  // namespace
 
 std::string PrintableText(const wchar_t* text) {
+  // What is not ASCII cannot be narrowed to one byte; control characters go as always.
   std::string out;
   for (; text != nullptr && *text != L'\0'; ++text) {
     const auto c = static_cast<unsigned>(*text);
-    out.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+    out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
   }
-  return out;
+  return PrintableDeviceText(std::move(out));
 }
 
 std::string UsbPortOfSysfsPath(const std::string& sysfsPath) {

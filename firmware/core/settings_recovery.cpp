@@ -9,6 +9,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "device/device_text.h"
 #include "support/core/file_store.h"
 
 namespace pellix_usb_encoder {
@@ -216,11 +217,7 @@ bool Parse(const std::string& text, const std::string& fileName, RecoveryRecord&
   return true;
 }
 
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) out += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
-  return out;
-}
+std::string Printable(const std::string& text) { return PrintableDeviceText(text); }
 
 }  // namespace
 

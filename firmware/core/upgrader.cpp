@@ -12,6 +12,7 @@
 
 #include <hidapi/hidapi.h>
 
+#include "device/device_text.h"
 #include "device/encoder_protocol.h"
 #include "device/encoder_session.h"
 #include "device/hid_transport.h"
@@ -120,12 +121,7 @@ std::string UpgradeUnit::Identity() const {
                                                                : std::string();
 }
 
-std::string PrintableLine(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) out += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
-  return out;
-}
+std::string PrintableLine(const std::string& text) { return PrintableDeviceText(text); }
 
 // ---------------------------------------------------------------------------------------
 // Firmware

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "device/device_text.h"
 #include "device/encoder_protocol.h"
 #include "device/encoder_session.h"
 #include "device/hid_transport.h"
@@ -65,8 +66,8 @@ std::vector<std::pair<std::string, std::string>> ConfigEntries(const EncoderSett
           {"VolumeLedBrightness", std::to_string(s.volumeLed)},
           {"JackLedBrightness", std::to_string(s.jackLed)},
           {"CodeTableValues", CodeTableText(s.table)},
-          {"FirmwareVersion", s.firmwareVersion},
-          {"SerialNumber", SerialNumberText(s.serialNumber)}};
+          {"FirmwareVersion", PrintableDeviceText(s.firmwareVersion)},
+          {"SerialNumber", PrintableDeviceText(SerialNumberText(s.serialNumber))}};
 }
 
 bool CreateConfigFileIfMissing(const std::string& path) {

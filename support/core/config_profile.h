@@ -27,7 +27,8 @@ std::string SerialNumberText(const std::string& serialFromDevice);
 std::string CodeTableText(const std::array<uint8_t, 8>& table);
 
 // The key/value pairs a save writes, in the order it writes them ("FirstUp" = "Yes"
-// first); the serial number as shown (SerialNumberText).
+// first); the serial number as shown (SerialNumberText). The two texts from the encoder
+// have their control characters replaced, so that neither can add a line to the file.
 std::vector<std::pair<std::string, std::string>> ConfigEntries(const EncoderSettings& settings);
 
 // Creates the file with the section and the seven keys, each empty, unless it exists.

@@ -1,5 +1,6 @@
 // The main window driven as a user would, headless, against the simulated encoder: start,
-// scan, no access, the settings lists, Save Changes, the two resets, import and export.
+// scan, no access, the settings lists, Save Changes, the two resets, import and export,
+// and the encoder's texts on their way out.
 #include "app/main_window.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,10 @@
 #include <QPushButton>
 #include <QTextEdit>
 
+#include <algorithm>
+#include <sstream>
+
+#include "cli/provisioning_cli.h"
 #include "common/fake_interaction.h"
 #include "common/window_test_support.h"
 #include "device/encoder_session.h"
@@ -322,6 +327,30 @@ TEST_F(MainWindowTest, StartWithoutEncoderOrWithoutAccess) {
   form->button11->click();
   ExpectWarnings({});
   EXPECT_EQ(Enabled(*form), AllEnabled);
+}
+
+// A firmware version and a serial number with escape sequences, CR, LF and BEL reach the
+// status panel, the saved file and ovitone-cli status (text and JSON) with each control
+// character as '?': no line is added anywhere, nothing reaches the terminal raw.
+TEST_F(MainWindowTest, ControlCharactersFromTheEncoderReachNoWindowFileOrTerminal) {
+  twin_ = sim::PlugEncoder();
+  twin_->SetFirmwareVersion("V1\x1b[2J\r\n");
+  twin_->SetSerialNumber("\aOV\x1b]0;x\r\nFirstUp=No");
+  auto form = Start(true);
+  EXPECT_EQ(Lines(*form), Connected("V1?[2J??", "Default      ", false, "?OV?]0;x??FirstUp=No"));
+  form->button8->click();
+  ExpectWarnings({});
+  EXPECT_EQ(Read(ConfigPath()), " [appSettings]\n SerialNumber=?OV?]0;x??FirstUp=No\n FirmwareVersion=V1?[2J??\n"
+                                " CodeTableValues=0,128,0,129,0,104,0,105,\n JackLedBrightness=6\n"
+                                " VolumeLedBrightness=6\n KeypadLayout=0\n FirstUp=Yes\n");
+  for (const auto& [json, shown] : {std::pair{false, "Serial number:         ?OV?]0;x??FirstUp=No\n"},
+                                    std::pair{true, "\"serial_number\": \"?OV?]0;x??FirstUp=No\""}}) {
+    std::ostringstream out, err;
+    ASSERT_EQ(cli::Run(json ? std::vector<std::string>{"status", "--json"} : std::vector<std::string>{"status"}, out, err), 0);
+    const std::string text = out.str();
+    EXPECT_NE(text.find(shown), std::string::npos) << text;
+    EXPECT_FALSE(std::any_of(text.begin(), text.end(), [](unsigned char c) { return (c < 0x20 && c != '\n') || c == 0x7F; }));
+  }
 }
 
 }  // namespace

@@ -72,9 +72,10 @@ TEST_F(ScanTest, WhatEachBusGives) {
       {"open refused again", refused, false, true, "None", "None"},
       {"names unreadable", [] { sim::PlugEncoder()->SetNamesReadable(false); }, true, false,
        "Unable To Find", "Unable To Find"},
-      // Each UTF-16 unit keeps its low byte: U+00E9 -> 0xE9, U+0141 -> 0x41, U+2603 -> 0x03.
+      // Each UTF-16 unit keeps its low byte: U+00E9 -> 0xE9, U+0141 -> 0x41, U+2603 -> 0x03,
+      // a control character, which becomes '?'.
       {"long and wide names", plugOdd({{1, 0xFF00, 1}}, std::wstring(200, L'M'), L"Caf\u00e9 \u0141\u2603"),
-       true, false, std::string(DeviceNameBufferSize - 1, 'M'), "Caf\xE9 \x41\x03"},
+       true, false, std::string(DeviceNameBufferSize - 1, 'M'), "Caf\xE9 \x41?"},
       {"encoder", [] { sim::PlugEncoder(); }, true, false, "Orvane Interface", "Ovitone USB Encoder"},
   };
   for (const auto& c : cases) {
