@@ -371,9 +371,11 @@ void Form1::SaveToConfigFile() {
     return;
   }
   // All seven keys in one save: the file holds either the new settings or the old ones.
-  std::string failedKey;
-  if (!WriteConfigFile(FileName, lastReadSettings_, failedKey)) {
-    Warn(QStringLiteral("Failed to update USBOvitoneUtilityCfg.ini file."));
+  // The reason names the file.
+  std::string problem;
+  if (!WriteConfigFile(FileName, lastReadSettings_, problem)) {
+    Warn(QStringLiteral("Failed to update USBOvitoneUtilityCfg.ini file.\n") +
+         QString::fromLocal8Bit(problem));
   }
 }
 

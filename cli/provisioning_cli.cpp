@@ -596,8 +596,8 @@ int Session::ExportConfig(const std::vector<std::string>& args) {
   // Made beside the target first, then copied over it whole: an existing file is either
   // kept or replaced, and one the user made read-only is kept.
   const std::filesystem::path temporary = TemporaryBeside(target, ".export");
-  std::string failedKey;
-  const bool written = WriteConfigFile(temporary.string(), settings, failedKey) &&
+  std::string problem;
+  const bool written = WriteConfigFile(temporary.string(), settings, problem) &&
                        platform::CopyFileReplacing(temporary.string(), target.string());
   std::filesystem::remove(temporary, error);
   if (!written) return BadInput("Unable to write " + rest[0] + ".");

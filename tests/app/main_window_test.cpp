@@ -204,10 +204,12 @@ TEST_F(MainWindowTest, SaveChangesWritesDefaultThenTheConfigFile) {
   form->button8->click();
   ExpectWarnings({"Unable to Save Config file."});
   EXPECT_EQ(Read(ConfigPath()), Config("Yes", "0", "0", "0"));
-  // A malformed file is reported once (the seven keys go in one save) and left alone.
+  // A malformed file is reported once (the seven keys go in one save) and left alone;
+  // the second line names the file and says what is wrong with it.
   Write(ConfigPath(), Broken);
   form->button8->click();
-  ExpectWarnings({"Failed to update USBOvitoneUtilityCfg.ini file."});
+  ExpectWarnings({"Failed to update USBOvitoneUtilityCfg.ini file.\nINI file " + ConfigPath() +
+                  ", line 1: section name without ']'"});
   EXPECT_EQ(Read(ConfigPath()), Broken);
 }
 
