@@ -34,6 +34,7 @@
 #include "firmware/core/settings_recovery.h"
 #include "firmware/service/upgrader.h"
 #include "layout_editor/core/key_code_table.h"
+#include "support/core/config_file.h"
 #include "support/core/config_profile.h"
 #include "support/core/file_store.h"
 #include "support/service/platform.h"
@@ -896,6 +897,16 @@ int Session::Diagnose(const std::vector<std::string>& args) {
   } else {
     line(Fail, "RAM loader: " + Printable(problem),
          (missing ? "" : "replace it. ") + FirmwareUpgrader::RamLoaderAdvice());
+  }
+
+  // The per-user folder the configuration file and the recovery records live in.
+  std::string why;
+  const std::string data = platform::LocalAppDataFolder(why);
+  if (data.empty()) {
+    line(Fail, "settings folder: " + Printable(why),
+         "set HOME to this user's home folder, as an absolute path (HOME=/home/NAME)");
+  } else {
+    line(Ok, "settings folder: " + Printable(data + platform::PathSeparator() + ConfigFolderName));
   }
 
   // Settings kept from an upgrade that did not finish.

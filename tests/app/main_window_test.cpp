@@ -1,6 +1,6 @@
 // The main window driven as a user would, headless, against the simulated encoder: start,
 // scan, no access, the settings lists, Save Changes, the two resets, import and export,
-// and the encoder's texts on their way out.
+// the data folder, and the encoder's texts on their way out.
 #include "app/main_window.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <tuple>
 
 #include "cli/provisioning_cli.h"
 #include "common/fake_interaction.h"
@@ -329,6 +330,34 @@ TEST_F(MainWindowTest, StartWithoutEncoderOrWithoutAccess) {
   form->button11->click();
   ExpectWarnings({});
   EXPECT_EQ(Enabled(*form), AllEnabled);
+}
+
+// Without a usable per-user data folder the start says once why the settings cannot be
+// saved, and each save fails with that reason; nothing is written under "/", the current
+// folder or a folder that cannot be made. A relative XDG_DATA_HOME counts as none.
+TEST_F(MainWindowTest, StartWithoutAUsableDataFolder) {
+  const QByteArray home = home_.path().toLocal8Bit(), userHome = qgetenv("HOME");
+  const QString unset = "HOME is not set, so there is no folder for this user's settings; set HOME to the user's "
+                        "home folder and start again";
+  const QString blocked = home_.path() + "/file/data/OrvaneInterface/USBOvitoneUtilityCfg.ini";  // under a file
+  Write(home_.path() + "/file", "");
+  // XDG_DATA_HOME and HOME (null: unset); the reason given at the start; the file; the reason a save gives.
+  const std::tuple<QByteArray, QByteArray, QString, QString, QString> cases[] = {
+      {{}, {}, unset, {}, unset},
+      {"rel/data", home, {}, home_.path() + "/.local/share/OrvaneInterface/USBOvitoneUtilityCfg.ini", {}},
+      {home + "/file/data", home, "the folder " + blocked.section('/', 0, -2) + " cannot be created", blocked,
+       "cannot create " + blocked + ": the folder is not writable"}};
+  for (const auto& [xdg, user, reason, file, saveReason] : cases) {
+    xdg.isNull() ? qunsetenv("XDG_DATA_HOME") : qputenv("XDG_DATA_HOME", xdg);
+    user.isNull() ? qunsetenv("HOME") : qputenv("HOME", user);
+    auto form = Start(true);
+    ExpectWarnings(reason.isEmpty() ? QStringList() : QStringList{"The settings cannot be saved: " + reason + "."});
+    EXPECT_EQ(QString::fromStdString(FileName), file);
+    form->button8->click();
+    ExpectWarnings(saveReason.isEmpty() ? QStringList() : QStringList{"Failed to update USBOvitoneUtilityCfg.ini file.\n" + saveReason});
+    EXPECT_EQ(!file.isEmpty() && Read(file).contains(" FirstUp=Yes\n"), saveReason.isEmpty());
+  }
+  qputenv("HOME", userHome);
 }
 
 // A firmware version and a serial number with escape sequences, CR, LF and BEL reach the
