@@ -473,7 +473,12 @@ void Form1::exitToolStripMenuItem_Click() {
 void Form1::aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem1_Click() {
   auto* window = new about(this);  // owned: it stays in front of the main window
   window->setAttribute(Qt::WA_DeleteOnClose);
-  window->move(frameGeometry().topLeft());
+  // Centred over the main window. Its frame is not known before it is shown; a dialog's
+  // frame is taken to be as thick as the main window's.
+  const QSize frame = frameGeometry().size() - size();
+  QRect place(QPoint(0, 0), window->size() + frame);
+  place.moveCenter(frameGeometry().center());
+  window->move(place.topLeft());
   window->show();
 }
 

@@ -1,6 +1,6 @@
 // The main window driven as a user would, headless, against the simulated encoder: start,
 // scan, no access, the settings lists, Save Changes, the two resets, import and export,
-// the data folder, and the encoder's texts on their way out.
+// the data folder, the about window, and the encoder's texts on their way out.
 #include "app/main_window.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 #include <QPushButton>
 #include <QTextEdit>
 
@@ -21,6 +22,7 @@
 #include "common/window_test_support.h"
 #include "device/encoder_session.h"
 #include "sim/encoder_twin.h"
+#include "support/ui/about_window.h"
 
 namespace pellix_usb_encoder {
 namespace {
@@ -358,6 +360,21 @@ TEST_F(MainWindowTest, StartWithoutAUsableDataFolder) {
     EXPECT_EQ(!file.isEmpty() && Read(file).contains(" FirstUp=Yes\n"), saveReason.isEmpty());
   }
   qputenv("HOME", userHome);
+}
+
+// The about window opens centred over the main window, wherever that stands.
+TEST_F(MainWindowTest, AboutWindowOpensCentredOverTheMainWindow) {
+  auto form = Start(false);
+  form->show();
+  for (const QPoint& at : {QPoint(40, 30), QPoint(300, 200)}) {
+    form->move(at);
+    form->aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem1->trigger();
+    QPointer<about> window = form->findChild<about*>();
+    ASSERT_TRUE(window && window->isVisible());
+    EXPECT_EQ(window->frameGeometry().center(), form->frameGeometry().center()) << at.x();
+    window->close();
+    ASSERT_TRUE(WaitUntil([&] { return window.isNull(); }));
+  }
 }
 
 // A firmware version and a serial number with escape sequences, CR, LF and BEL reach the
