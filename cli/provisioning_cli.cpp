@@ -776,10 +776,10 @@ int Session::UpgradeFirmware(const std::vector<std::string>& args) {
 // diagnose
 
 const char* const UdevRuleName = "70-ovitone-hid.rules";
+// udev reads a new rule by itself; replugging the encoder applies it.
 const char* const UdevRuleFix =
-    "sudo cp packaging/70-ovitone-hid.rules /lib/udev/rules.d/ && sudo udevadm control "
-    "--reload-rules && sudo udevadm trigger, then replug the encoder (the Debian package "
-    "installs the rule itself)";
+    "sudo cp packaging/70-ovitone-hid.rules /etc/udev/rules.d/ and replug the encoder "
+    "(the Debian package installs the rule itself)";
 
 std::string Joined(const std::vector<std::string>& items) {
   std::string text;

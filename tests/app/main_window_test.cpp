@@ -324,8 +324,7 @@ TEST_F(MainWindowTest, StartWithoutEncoderOrWithoutAccess) {
   for (int scan = 0; scan < 2; ++scan) {  // every scan while denied repeats the hint
     form->button11->click();
     ExpectWarnings({absent + "\nThe encoder is on the USB bus but this user may not open it. Install the udev rule "
-                    "(see README: sudo cp packaging/70-ovitone-hid.rules /lib/udev/rules.d/ && sudo udevadm "
-                    "control --reload-rules && sudo udevadm trigger), then unplug and replug the encoder."});
+                    "(sudo cp packaging/70-ovitone-hid.rules /etc/udev/rules.d/), then unplug and replug the encoder."});
     EXPECT_EQ(Enabled(*form), Disconnected);
   }
   Bus::Instance().SetOpenFails(false);  // rule installed, encoder replugged

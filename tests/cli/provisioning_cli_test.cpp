@@ -504,7 +504,8 @@ TEST_F(CliTest, DiagnoseNamesEachProblemWithItsFix) {
        "ok    settings folder: " + Path("data") + "/OrvaneInterface\n"
        "ok    settings recovery: no settings wait to be restored\n" + fine},
       {[&] { QFile::remove(QString::fromStdString(rule)); }, 3,
-       "FAIL  udev rule: 70-ovitone-hid.rules is in none of " + rules + "\n      fix: sudo cp packaging/70-ovitone-hid.rules"},
+       "FAIL  udev rule: 70-ovitone-hid.rules is in none of " + rules + "\n      fix: sudo cp packaging/70-ovitone-hid.rules "
+       "/etc/udev/rules.d/ and replug the encoder (the Debian package installs the rule itself)\n"},
       {[&] { WriteFile("rules/70-ovitone-hid.rules", goodRule), Bus::Instance().SetOpenFails(true); }, 3,
        "FAIL  access: this user may not open the encoder on USB port 1-1"},
       {[&] { Bus::Instance().SetOpenFails(false), Bus::Instance().Unplug(*twin_); }, 3,
