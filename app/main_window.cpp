@@ -213,16 +213,26 @@ void Form1::Warn(const QString& text) {
 }
 
 void Form1::Form1_Load() {
-  const std::string dataFolder = platform::LocalAppDataFolder();
+  // Without a usable per-user folder there is nowhere to keep the settings: the user is
+  // told once, here, and every save then fails with the reason. Nothing is written
+  // under "/" or the current folder instead.
+  dataFolderProblem_.clear();
+  FileName.clear();
+  const std::string dataFolder = platform::LocalAppDataFolder(dataFolderProblem_);
   if (!dataFolder.empty()) {
     const char sep = platform::PathSeparator();
-    FileName = dataFolder + sep + ConfigFolderName;
-    if (!platform::PathExists(FileName)) platform::CreateFolder(FileName);
-    FileName += sep;
-    FileName += ConfigFileBaseName;
+    const std::string folder = dataFolder + sep + ConfigFolderName;
+    if (!platform::PathExists(folder) && !platform::CreateFolder(folder)) {
+      dataFolderProblem_ = "the folder " + folder + " cannot be created";
+    }
+    FileName = folder + sep + ConfigFileBaseName;
     // A new file: the section and the seven keys, each empty. Failures are silent; the
     // program works without the file.
-    CreateConfigFileIfMissing(FileName);
+    if (dataFolderProblem_.empty()) CreateConfigFileIfMissing(FileName);
+  }
+  if (!dataFolderProblem_.empty()) {
+    Warn(QStringLiteral("The settings cannot be saved: ") +
+         QString::fromLocal8Bit(dataFolderProblem_) + QLatin1Char('.'));
   }
 
   Rescan();
@@ -371,10 +381,15 @@ void Form1::SaveToConfigFile() {
     return;
   }
   // All seven keys in one save: the file holds either the new settings or the old ones.
-  std::string failedKey;
-  if (!WriteConfigFile(FileName, lastReadSettings_, failedKey)) {
-    Warn(QStringLiteral("Failed to update USBOvitoneUtilityCfg.ini file."));
+  // The reason names the file; without a data folder it is why there is none.
+  std::string problem;
+  if (FileName.empty()) {
+    problem = dataFolderProblem_;
+  } else if (WriteConfigFile(FileName, lastReadSettings_, problem)) {
+    return;
   }
+  Warn(QStringLiteral("Failed to update USBOvitoneUtilityCfg.ini file.\n") +
+       QString::fromLocal8Bit(problem));
 }
 
 void Form1::button3_Click() {
@@ -458,7 +473,12 @@ void Form1::exitToolStripMenuItem_Click() {
 void Form1::aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem1_Click() {
   auto* window = new about(this);  // owned: it stays in front of the main window
   window->setAttribute(Qt::WA_DeleteOnClose);
-  window->move(frameGeometry().topLeft());
+  // Centred over the main window. Its frame is not known before it is shown; a dialog's
+  // frame is taken to be as thick as the main window's.
+  const QSize frame = frameGeometry().size() - size();
+  QRect place(QPoint(0, 0), window->size() + frame);
+  place.moveCenter(frameGeometry().center());
+  window->move(place.topLeft());
   window->show();
 }
 

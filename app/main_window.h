@@ -131,6 +131,9 @@ class Form1 : public QMainWindow {
   void Warn(const QString& text);
   // The settings as the last successful status read gave them.
   EncoderSettings lastReadSettings_;
+  // Why the configuration file cannot be kept (no usable per-user data folder); empty
+  // when it can.
+  std::string dataFolderProblem_;
   void ExitProgram();
   bool CloseOtherWindows();
 };

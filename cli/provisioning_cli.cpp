@@ -34,6 +34,7 @@
 #include "firmware/core/settings_recovery.h"
 #include "firmware/core/upgrader.h"
 #include "layout_editor/core/key_code_table.h"
+#include "support/core/config_file.h"
 #include "support/core/config_profile.h"
 #include "support/core/file_store.h"
 #include "support/core/interrupt.h"
@@ -625,8 +626,8 @@ int Session::ExportConfig(const std::vector<std::string>& args) {
   SetInterruptNote("ovitone-cli: export-config was interrupted; the encoder is unchanged, and " +
                    rest[0] + " is either as it was or holds the whole export, never a part of "
                    "it. Run export-config again to be sure of the file.");
-  std::string failedKey, problem;
-  const bool written = WriteConfigFile(temporary.string(), settings, failedKey) &&
+  std::string problem;
+  const bool written = WriteConfigFile(temporary.string(), settings, problem) &&
                        platform::CopyFileReplacing(temporary.string(), target.string(), problem);
   guard.Remove();
   SetInterruptNote(std::string());
@@ -916,10 +917,10 @@ int Session::RestoreSettings(const std::vector<std::string>& args) {
 // diagnose
 
 const char* const UdevRuleName = "70-ovitone-hid.rules";
+// udev reads a new rule by itself; replugging the encoder applies it.
 const char* const UdevRuleFix =
-    "sudo cp packaging/70-ovitone-hid.rules /lib/udev/rules.d/ && sudo udevadm control "
-    "--reload-rules && sudo udevadm trigger, then replug the encoder (the Debian package "
-    "installs the rule itself)";
+    "sudo cp packaging/70-ovitone-hid.rules /etc/udev/rules.d/ and replug the encoder "
+    "(the Debian package installs the rule itself)";
 
 std::string Joined(const std::vector<std::string>& items) {
   std::string text;
@@ -1037,6 +1038,16 @@ int Session::Diagnose(const std::vector<std::string>& args) {
   } else {
     line(Fail, "RAM loader: " + Printable(problem),
          (missing ? "" : "replace it. ") + FirmwareUpgrader::RamLoaderAdvice());
+  }
+
+  // The per-user folder the configuration file and the recovery records live in.
+  std::string why;
+  const std::string data = platform::LocalAppDataFolder(why);
+  if (data.empty()) {
+    line(Fail, "settings folder: " + Printable(why),
+         "set HOME to this user's home folder, as an absolute path (HOME=/home/NAME)");
+  } else {
+    line(Ok, "settings folder: " + Printable(data + platform::PathSeparator() + ConfigFolderName));
   }
 
   // Settings kept from an upgrade that did not finish, and files that look like records

@@ -13,11 +13,11 @@
 
 namespace pellix_usb_encoder {
 
-// What to tell a user whose scan ended in AccessDenied.
+// What to tell a user whose scan ended in AccessDenied: the one command that installs
+// the udev rule (udev reads a new rule by itself; the replug applies it).
 inline constexpr const char* AccessDeniedAdvice =
     "The encoder is on the USB bus but this user may not open it. Install the udev rule "
-    "(see README: sudo cp packaging/70-ovitone-hid.rules /lib/udev/rules.d/ && "
-    "sudo udevadm control --reload-rules && sudo udevadm trigger), then unplug and replug "
+    "(sudo cp packaging/70-ovitone-hid.rules /etc/udev/rules.d/), then unplug and replug "
     "the encoder.";
 
 // The user's settings of one encoder, as one value: what a status read reports, what the

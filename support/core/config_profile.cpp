@@ -70,7 +70,9 @@ std::vector<std::pair<std::string, std::string>> ConfigEntries(const EncoderSett
           {"SerialNumber", PrintableDeviceText(SerialNumberText(s.serialNumber))}};
 }
 
-bool CreateConfigFileIfMissing(const std::string& path) {
+namespace {
+
+bool CreateIfMissing(const std::string& path, std::string& problem) {
   if (PathExists(path)) return true;
   // One write: the section and the seven keys, each empty, listed as adding them one by
   // one under the section would list them.
@@ -79,24 +81,26 @@ bool CreateConfigFileIfMissing(const std::string& path) {
     records.insert(records.begin() + 1,
                    CIniFile::Record{std::string(), ' ', ConfigSection, key, std::string()});
   }
-  return CIniFile::Save(path, records);
+  return CIniFile::Save(path, records, problem);
+}
+
+}  // namespace
+
+bool CreateConfigFileIfMissing(const std::string& path) {
+  std::string problem;
+  return CreateIfMissing(path, problem);
 }
 
 bool WriteConfigFile(const std::string& path, const EncoderSettings& settings,
-                     std::string& failedKey) {
-  if (!CreateConfigFileIfMissing(path)) {
-    failedKey = ConfigKeys[0];
+                     std::string& problem) {
+  if (path.empty()) {
+    problem = "there is no file name to write to";
     return false;
   }
-  // All seven values in one save: the file never holds a mixture of old and new ones.
-  bool saved = false;
-  try {
-    saved = CIniFile::SetValues(ConfigEntries(settings), ConfigSection, path);
-  } catch (const std::exception&) {
-    saved = false;  // a malformed file counts as one that cannot be updated
-  }
-  if (!saved) failedKey = ConfigKeys[0];
-  return saved;
+  // All seven values in one save: the file never holds a mixture of old and new ones. A
+  // malformed file counts as one that cannot be updated; it is left as it is.
+  return CreateIfMissing(path, problem) &&
+         CIniFile::SetValues(ConfigEntries(settings), ConfigSection, path, problem);
 }
 
 ConfigPlanResult ReadConfigPlan(const std::string& path, ConfigPlan& plan, std::string& problem) {

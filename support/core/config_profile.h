@@ -36,9 +36,9 @@ std::vector<std::pair<std::string, std::string>> ConfigEntries(const EncoderSett
 bool CreateConfigFileIfMissing(const std::string& path);
 
 // Writes ConfigEntries into the file (creating it first when missing). False, with the
-// key that failed in `failedKey`, when the file cannot be read or written.
+// reason in `problem` (naming the file), when the file cannot be read or written.
 bool WriteConfigFile(const std::string& path, const EncoderSettings& settings,
-                     std::string& failedKey);
+                     std::string& problem);
 
 // The commands a configuration file asks for, every value checked.
 struct ConfigPlan {

@@ -39,7 +39,8 @@ CIniFile::Record KeyRecord(std::string section, std::string key, std::string val
 }
 
 // Writes the records over the file; the caller holds the file's lock when it read first.
-bool SaveRecords(const std::string& FileName, const CIniFile::content& records);
+bool SaveRecords(const std::string& FileName, const CIniFile::content& records,
+                 std::string& problem);
 
 void WriteRecord(std::ostream& out, const CIniFile::Record& rec) {
   out << rec.Comments;
@@ -52,11 +53,44 @@ void WriteRecord(std::ostream& out, const CIniFile::Record& rec) {
   out << '\n';
 }
 
-bool SaveRecords(const std::string& FileName, const CIniFile::content& records) {
+bool SaveRecords(const std::string& FileName, const CIniFile::content& records,
+                 std::string& problem) {
   std::ostringstream out;
   for (const CIniFile::Record& rec : records) WriteRecord(out, rec);
-  std::string problem;
   return WriteFileAtomically(FileName, out.str(), problem);
+}
+
+bool SaveRecords(const std::string& FileName, const CIniFile::content& records) {
+  std::string problem;
+  return SaveRecords(FileName, records, problem);
+}
+
+// Load with the reason why the file could not be read; throws for a malformed file.
+bool LoadRecords(const std::string& FileName, CIniFile::content& records, std::string& problem) {
+  records.clear();
+  std::string text;
+  if (ReadSmallFile(FileName, MaxConfigFileBytes, text, problem) != ReadOutcome::Ok) return false;
+  CIniFile::Parse(std::move(text), FileName, records);
+  return true;
+}
+
+// Sets the keys' values in records already loaded, as SetValues describes.
+void ChangeValues(CIniFile::content& records,
+                  const std::vector<std::pair<std::string, std::string>>& KeyValues,
+                  const std::string& SectionName) {
+  for (const auto& [key, value] : KeyValues) {
+    const auto sectionStart = FindRecord(records, CIniFile::RecordSectionIs(SectionName));
+    if (sectionStart == records.end()) {
+      records.push_back(SectionRecord(SectionName));
+      records.push_back(KeyRecord(SectionName, key, value));
+      continue;
+    }
+    const auto rec = FindRecord(records, CIniFile::RecordSectionKeyIs(SectionName, key));
+    if (rec == records.end())
+      records.insert(sectionStart + 1, KeyRecord(SectionName, key, value));
+    else
+      rec->Value = value;
+  }
 }
 
 }  // namespace
@@ -84,11 +118,8 @@ bool CIniFile::RecordSectionKeyIs::operator()(const Record& rec) const {
 }
 
 bool CIniFile::Load(std::string FileName, content& records) {
-  records.clear();
-  std::string text, problem;
-  if (ReadSmallFile(FileName, MaxConfigFileBytes, text, problem) != ReadOutcome::Ok) return false;
-  Parse(std::move(text), FileName, records);
-  return true;
+  std::string problem;
+  return LoadRecords(FileName, records, problem);
 }
 
 void CIniFile::Parse(std::string text, const std::string& FileName, content& records) {
@@ -148,6 +179,11 @@ bool CIniFile::Save(std::string FileName, content records) {
   return SaveRecords(FileName, records);
 }
 
+bool CIniFile::Save(std::string FileName, content records, std::string& problem) {
+  const FileLock lock(FileName);
+  return SaveRecords(FileName, records, problem);
+}
+
 bool CIniFile::Create(std::string FileName) { return Save(std::move(FileName), content()); }
 
 CIniFile::content CIniFile::GetRecord(std::string KeyName, std::string SectionName,
@@ -188,21 +224,22 @@ bool CIniFile::SetValues(const std::vector<std::pair<std::string, std::string>>&
   const FileLock lock(FileName);
   content records;
   if (!Load(FileName, records)) return false;
-
-  for (const auto& [key, value] : KeyValues) {
-    const auto sectionStart = FindRecord(records, RecordSectionIs(SectionName));
-    if (sectionStart == records.end()) {
-      records.push_back(SectionRecord(SectionName));
-      records.push_back(KeyRecord(SectionName, key, value));
-      continue;
-    }
-    const auto rec = FindRecord(records, RecordSectionKeyIs(SectionName, key));
-    if (rec == records.end())
-      records.insert(sectionStart + 1, KeyRecord(SectionName, key, value));
-    else
-      rec->Value = value;
-  }
+  ChangeValues(records, KeyValues, SectionName);
   return SaveRecords(FileName, records);
+}
+
+bool CIniFile::SetValues(const std::vector<std::pair<std::string, std::string>>& KeyValues,
+                         std::string SectionName, std::string FileName, std::string& problem) {
+  const FileLock lock(FileName);
+  content records;
+  try {
+    if (!LoadRecords(FileName, records, problem)) return false;
+  } catch (const std::exception& malformed) {
+    problem = malformed.what();
+    return false;
+  }
+  ChangeValues(records, KeyValues, SectionName);
+  return SaveRecords(FileName, records, problem);
 }
 
 bool CIniFile::AddSection(std::string SectionName, std::string FileName) {

@@ -84,6 +84,8 @@ class CIniFile {
   // Writes records over the file. False when the new file could not be completely
   // written; the old file is then left exactly as it was.
   static bool Save(std::string FileName, content records);
+  // Save, with the reason for a failure (naming the file) in `problem`.
+  static bool Save(std::string FileName, content records, std::string& problem);
   // Creates the file, or empties it.
   static bool Create(std::string FileName);
 
@@ -106,6 +108,10 @@ class CIniFile {
   // file holds either all the new values or none of them.
   static bool SetValues(const std::vector<std::pair<std::string, std::string>>& KeyValues,
                         std::string SectionName, std::string FileName);
+  // SetValues that throws nothing: false, with the reason (naming the file) in
+  // `problem`, when the file cannot be read, is malformed or cannot be saved.
+  static bool SetValues(const std::vector<std::pair<std::string, std::string>>& KeyValues,
+                        std::string SectionName, std::string FileName, std::string& problem);
   // Appends a section header at the end, even when the section already exists.
   static bool AddSection(std::string SectionName, std::string FileName);
 };

@@ -1,10 +1,8 @@
 #include "support/service/platform.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QEventLoop>
 #include <QPointer>
-#include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
 
@@ -20,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/core/data_folder.h"
 #include "support/core/file_store.h"
 
 namespace pellix_usb_encoder::platform {
@@ -47,16 +46,14 @@ bool OnGuiThread() {
 
 }  // namespace
 
+// The core's answer on every system, so that the windows, the command line and the
+// upgrade's recovery records all agree on the folder, and never guess one when the
+// environment names none.
+std::string LocalAppDataFolder(std::string& problem) { return UserDataFolder(problem); }
+
 std::string LocalAppDataFolder() {
-  QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-  if (folder.isEmpty()) return std::string();
-  folder = QDir::toNativeSeparators(folder);
-  // Keep a bare root ("/", "C:\") whole; anything longer loses its trailing separators.
-  const QChar separator = QLatin1Char(PathSeparator());
-  while (folder.size() > 1 && folder.endsWith(separator) &&
-         !(folder.size() == 3 && folder.at(1) == QLatin1Char(':')))
-    folder.chop(1);
-  return folder.toLocal8Bit().toStdString();
+  std::string problem;
+  return UserDataFolder(problem);
 }
 
 char PathSeparator() {

@@ -11,9 +11,12 @@ class QObject;
 
 namespace pellix_usb_encoder::platform {
 
-// The current user's per-user application data folder, without a trailing separator:
-// Linux $XDG_DATA_HOME or ~/.local/share, Windows the local application data folder,
-// macOS ~/Library/Application Support. Empty when there is none.
+// The current user's per-user application data folder, without a trailing separator,
+// as support/core/data_folder.h works it out from the environment: Linux an absolute
+// $XDG_DATA_HOME or $HOME/.local/share, Windows %LOCALAPPDATA%, macOS
+// $HOME/Library/Application Support. Empty when there is none (HOME unset or not an
+// absolute path), with the reason, for the user, in `problem`.
+std::string LocalAppDataFolder(std::string& problem);
 std::string LocalAppDataFolder();
 
 // The separator the program puts between folder and file names.

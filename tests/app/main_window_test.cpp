@@ -1,6 +1,6 @@
 // The main window driven as a user would, headless, against the simulated encoder: start,
 // scan, no access, the settings lists, Save Changes, the two resets, import and export,
-// and the encoder's texts on their way out.
+// the data folder, the about window, and the encoder's texts on their way out.
 #include "app/main_window.h"
 
 #include <gtest/gtest.h>
@@ -9,17 +9,20 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 #include <QPushButton>
 #include <QTextEdit>
 
 #include <algorithm>
 #include <sstream>
+#include <tuple>
 
 #include "cli/provisioning_cli.h"
 #include "common/fake_interaction.h"
 #include "common/window_test_support.h"
 #include "device/encoder_session.h"
 #include "sim/encoder_twin.h"
+#include "support/ui/about_window.h"
 
 namespace pellix_usb_encoder {
 namespace {
@@ -204,10 +207,12 @@ TEST_F(MainWindowTest, SaveChangesWritesDefaultThenTheConfigFile) {
   form->button8->click();
   ExpectWarnings({"Unable to Save Config file."});
   EXPECT_EQ(Read(ConfigPath()), Config("Yes", "0", "0", "0"));
-  // A malformed file is reported once (the seven keys go in one save) and left alone.
+  // A malformed file is reported once (the seven keys go in one save) and left alone;
+  // the second line names the file and says what is wrong with it.
   Write(ConfigPath(), Broken);
   form->button8->click();
-  ExpectWarnings({"Failed to update USBOvitoneUtilityCfg.ini file."});
+  ExpectWarnings({"Failed to update USBOvitoneUtilityCfg.ini file.\nINI file " + ConfigPath() +
+                  ", line 1: section name without ']'"});
   EXPECT_EQ(Read(ConfigPath()), Broken);
 }
 
@@ -319,14 +324,56 @@ TEST_F(MainWindowTest, StartWithoutEncoderOrWithoutAccess) {
   for (int scan = 0; scan < 2; ++scan) {  // every scan while denied repeats the hint
     form->button11->click();
     ExpectWarnings({absent + "\nThe encoder is on the USB bus but this user may not open it. Install the udev rule "
-                    "(see README: sudo cp packaging/70-ovitone-hid.rules /lib/udev/rules.d/ && sudo udevadm "
-                    "control --reload-rules && sudo udevadm trigger), then unplug and replug the encoder."});
+                    "(sudo cp packaging/70-ovitone-hid.rules /etc/udev/rules.d/), then unplug and replug the encoder."});
     EXPECT_EQ(Enabled(*form), Disconnected);
   }
   Bus::Instance().SetOpenFails(false);  // rule installed, encoder replugged
   form->button11->click();
   ExpectWarnings({});
   EXPECT_EQ(Enabled(*form), AllEnabled);
+}
+
+// Without a usable per-user data folder the start says once why the settings cannot be
+// saved, and each save fails with that reason; nothing is written under "/", the current
+// folder or a folder that cannot be made. A relative XDG_DATA_HOME counts as none.
+TEST_F(MainWindowTest, StartWithoutAUsableDataFolder) {
+  const QByteArray home = home_.path().toLocal8Bit(), userHome = qgetenv("HOME");
+  const QString unset = "HOME is not set, so there is no folder for this user's settings; set HOME to the user's "
+                        "home folder and start again";
+  const QString blocked = home_.path() + "/file/data/OrvaneInterface/USBOvitoneUtilityCfg.ini";  // under a file
+  Write(home_.path() + "/file", "");
+  // XDG_DATA_HOME and HOME (null: unset); the reason given at the start; the file; the reason a save gives.
+  const std::tuple<QByteArray, QByteArray, QString, QString, QString> cases[] = {
+      {{}, {}, unset, {}, unset},
+      {"rel/data", home, {}, home_.path() + "/.local/share/OrvaneInterface/USBOvitoneUtilityCfg.ini", {}},
+      {home + "/file/data", home, "the folder " + blocked.section('/', 0, -2) + " cannot be created", blocked,
+       "cannot create " + blocked + ": the folder is not writable"}};
+  for (const auto& [xdg, user, reason, file, saveReason] : cases) {
+    xdg.isNull() ? qunsetenv("XDG_DATA_HOME") : qputenv("XDG_DATA_HOME", xdg);
+    user.isNull() ? qunsetenv("HOME") : qputenv("HOME", user);
+    auto form = Start(true);
+    ExpectWarnings(reason.isEmpty() ? QStringList() : QStringList{"The settings cannot be saved: " + reason + "."});
+    EXPECT_EQ(QString::fromStdString(FileName), file);
+    form->button8->click();
+    ExpectWarnings(saveReason.isEmpty() ? QStringList() : QStringList{"Failed to update USBOvitoneUtilityCfg.ini file.\n" + saveReason});
+    EXPECT_EQ(!file.isEmpty() && Read(file).contains(" FirstUp=Yes\n"), saveReason.isEmpty());
+  }
+  qputenv("HOME", userHome);
+}
+
+// The about window opens centred over the main window, wherever that stands.
+TEST_F(MainWindowTest, AboutWindowOpensCentredOverTheMainWindow) {
+  auto form = Start(false);
+  form->show();
+  for (const QPoint& at : {QPoint(40, 30), QPoint(300, 200)}) {
+    form->move(at);
+    form->aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem1->trigger();
+    QPointer<about> window = form->findChild<about*>();
+    ASSERT_TRUE(window && window->isVisible());
+    EXPECT_EQ(window->frameGeometry().center(), form->frameGeometry().center()) << at.x();
+    window->close();
+    ASSERT_TRUE(WaitUntil([&] { return window.isNull(); }));
+  }
 }
 
 // A firmware version and a serial number with escape sequences, CR, LF and BEL reach the

@@ -711,18 +711,25 @@ TEST_F(CliTest, DiagnoseNamesEachProblemWithItsFix) {
   options.udevRuleFolders = {rules};
   FirmwareUpgrader::SetRamLoaderDataFolders(std::vector<std::string>{});
   QDir(dir_.path()).mkpath("rules");
+  const QByteArray home = qgetenv("HOME"), data = qgetenv("XDG_DATA_HOME");  // put back at the end
+  qputenv("XDG_DATA_HOME", QByteArray::fromStdString(Path("data")));
   const std::string fine = "Everything needed to configure and upgrade the encoder is in place.\n";
   const std::tuple<std::function<void()>, int, std::string> scenarios[] = {
       {[&] { WriteFile("rules/70-ovitone-hid.rules", goodRule); }, 0,
        "ok    udev rule: " + rule + "\nok    units: 1 encoder on USB port 1-1; no firmware loader\nok    access: this user may "
        "open every unit\nok    RAM loader 00.06.05.34: the stand-in built into this program, for the simulated loader\n"
+       "ok    settings folder: " + Path("data") + "/OrvaneInterface\n"
        "ok    settings recovery: no settings wait to be restored\n" + fine},
       {[&] { QFile::remove(QString::fromStdString(rule)); }, 3,
-       "FAIL  udev rule: 70-ovitone-hid.rules is in none of " + rules + "\n      fix: sudo cp packaging/70-ovitone-hid.rules"},
+       "FAIL  udev rule: 70-ovitone-hid.rules is in none of " + rules + "\n      fix: sudo cp packaging/70-ovitone-hid.rules "
+       "/etc/udev/rules.d/ and replug the encoder (the Debian package installs the rule itself)\n"},
       {[&] { WriteFile("rules/70-ovitone-hid.rules", goodRule), Bus::Instance().SetOpenFails(true); }, 3,
        "FAIL  access: this user may not open the encoder on USB port 1-1"},
       {[&] { Bus::Instance().SetOpenFails(false), Bus::Instance().Unplug(*twin_); }, 3,
        "FAIL  units: no encoder (2047:0a3b) and no firmware loader (2047:0200) on the USB bus\n      fix: plug the encoder in"},
+      {[&] { Bus::Instance().Plug(twin_), qunsetenv("HOME"), qunsetenv("XDG_DATA_HOME"); }, 3,
+       "FAIL  settings folder: HOME is not set, so there is no folder for this user's settings; set HOME to the user's "
+       "home folder and start again\n      fix: set HOME to this user's home folder, as an absolute path (HOME=/home/NAME)\n"},
   };
   for (const auto& [arrange, exit, expected] : scenarios) {
     arrange();
@@ -731,6 +738,8 @@ TEST_F(CliTest, DiagnoseNamesEachProblemWithItsFix) {
     EXPECT_NE(Out().rfind(exit ? "check failed; see the fixes above.\n" : fine), npos) << Out();
     EXPECT_TRUE(Bus::Instance().Writes().empty());
   }
+  qputenv("HOME", home);
+  qputenv("XDG_DATA_HOME", data);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
@@ -45,12 +46,14 @@ void WhenShown(Act act) {
   poll->start(2);
 }
 
-// Runs `work` on a worker thread while the GUI thread runs its events until it is done.
+// Runs `work` on a worker thread while the GUI thread runs its events until it is done,
+// sleeping a little between rounds of events, for at most ten seconds.
 template <typename Work>
 void RunOnWorker(Work work) {
   std::atomic<bool> done{false};
   std::thread worker([&] { work(), done = true; });
-  for (int rounds = 0; !done && rounds < 10000; ++rounds) QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+  for (const QDeadlineTimer deadline(10000); !done && !deadline.hasExpired(); QThread::msleep(1))
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
   EXPECT_TRUE(done) << "the worker is still waiting";
   while (QDialog* box = ShownWindow<QDialog>()) box->close();
   worker.join();
