@@ -217,8 +217,6 @@ bool Parse(const std::string& text, const std::string& fileName, RecoveryRecord&
   return true;
 }
 
-std::string Printable(const std::string& text) { return PrintableDeviceText(text); }
-
 }  // namespace
 
 bool CanKeepRecord(const std::string& serial) { return IsRestorableSerial(serial); }
@@ -283,7 +281,7 @@ RecoveryScan ScanRecoveryRecords(const std::string& folder) {
       (record.keptAt.empty() ? legacy : scan.records).push_back(std::move(record));
       continue;
     }
-    scan.problems.push_back({path.string(), Printable(problem)});
+    scan.problems.push_back({path.string(), PrintableDeviceText(problem)});
   }
   for (const RecoveryRecord& r : scan.records) serials.insert(r.Serial());
   // An earlier version's record of a unit that has a record of today's kind is a

@@ -91,7 +91,7 @@ std::string PortList(const std::vector<UsbUnit>& units) {
   std::string ports;
   for (const UsbUnit& u : units) {
     if (!ports.empty()) ports += ", ";
-    ports += u.port.empty() ? std::string("unknown port") : PrintableLine(u.port);
+    ports += u.port.empty() ? std::string("unknown port") : PrintableDeviceText(u.port);
   }
   return ports;
 }
@@ -120,8 +120,6 @@ std::string UpgradeUnit::Identity() const {
   return settingsKnown && CanKeepRecord(settings.serialNumber) ? settings.serialNumber
                                                                : std::string();
 }
-
-std::string PrintableLine(const std::string& text) { return PrintableDeviceText(text); }
 
 // ---------------------------------------------------------------------------------------
 // Firmware
@@ -203,11 +201,11 @@ bool FirmwareUpgrader::CheckFirmwareFile(const std::string& path, std::string& p
     problem = "The file path is too long (199 characters at most)";
     return false;
   }
-  const std::string cannotUse = "Cannot use " + PrintableLine(path) + ": ";
+  const std::string cannotUse = "Cannot use " + PrintableDeviceText(path) + ": ";
   TiTxtImage image;
   std::string error;
   if (!TiTxtParseFile(path, image, error)) {
-    problem = cannotUse + PrintableLine(error);
+    problem = cannotUse + PrintableDeviceText(error);
     return false;
   }
   if (image.ByteCount() == 0) {
@@ -215,7 +213,7 @@ bool FirmwareUpgrader::CheckFirmwareFile(const std::string& path, std::string& p
     return false;
   }
   if (!CheckProgrammableImage(image, error)) {
-    problem = cannotUse + PrintableLine(error);
+    problem = cannotUse + PrintableDeviceText(error);
     return false;
   }
   return true;
@@ -292,7 +290,7 @@ bool FirmwareUpgrader::PrepareUnit(UpgradeUnit& unit, std::string& problem) {
     }
   }
   problem = "The encoder's settings could not be kept safe before the upgrade (" +
-            PrintableLine(why) + "). Nothing was sent.";
+            PrintableDeviceText(why) + "). Nothing was sent.";
   return false;
 }
 
@@ -336,7 +334,7 @@ bool FirmwareUpgrader::ChooseLoader(UpgradeUnit& unit, std::string& problem) {
   if (matching == 1) return true;
   problem = (matching == 0 ? "No firmware loader is waiting on USB port "
                            : "More than one firmware loader answers on USB port ") +
-            PrintableLine(unit.port) +
+            PrintableDeviceText(unit.port) +
             (loaders.empty() ? std::string() : " (loaders on: " + PortList(loaders) + ")") +
             "; no other unit is touched. " +
             (unit.entered && matching == 0 ? std::string("Nothing was sent to any loader.")
@@ -519,7 +517,7 @@ bool FirmwareUpgrader::CustomSelectedFirmware(const std::string& path) {
     EraseDataSegment_File(pathBuffer.data());
   }
 
-  Report(70, "Sending " + PrintableLine(path) + CrLf);
+  Report(70, "Sending " + PrintableDeviceText(path) + CrLf);
   BSL_RX_TXT_File(pathBuffer.data(), SendFast);
   Report(75, "Firmware Sent" + CrLf);
   Report(80, "Verifying memory" + CrLf);
@@ -666,20 +664,20 @@ RestoreResult FirmwareUpgrader::RestoreEncoderSettings(const UpgradeUnit& unit,
 }
 
 std::string DescribeCandidate(const RestoreCandidate& c) {
-  std::string text = "the settings of serial number " + PrintableLine(c.settings.serialNumber);
+  std::string text = "the settings of serial number " + PrintableDeviceText(c.settings.serialNumber);
   if (!c.keptAt.empty()) text += ", kept " + c.keptAt;
-  if (!c.keptOn.empty()) text += (c.keptAt.empty() ? ", read on USB port " : " on USB port ") + PrintableLine(c.keptOn);
+  if (!c.keptOn.empty()) text += (c.keptAt.empty() ? ", read on USB port " : " on USB port ") + PrintableDeviceText(c.keptOn);
   return text;
 }
 
 std::string DescribeRestore(const RestoreResult& r, const std::string& port) {
-  const std::string where = "USB port " + PrintableLine(port);
+  const std::string where = "USB port " + PrintableDeviceText(port);
   const std::string firmware =
-      r.firmware.empty() ? std::string() : " runs firmware " + PrintableLine(r.firmware) + " and";
+      r.firmware.empty() ? std::string() : " runs firmware " + PrintableDeviceText(r.firmware) + " and";
   switch (r.outcome) {
     case RestoreOutcome::Restored:
       return "The encoder on " + where + firmware + " has its settings back (serial number " +
-             PrintableLine(r.restoredSerial) + (r.confirmed ? ", restored on your word" : "") + ").";
+             PrintableDeviceText(r.restoredSerial) + (r.confirmed ? ", restored on your word" : "") + ").";
     case RestoreOutcome::FallbackWritten:
       return "The encoder on " + where + firmware +
              " got the default settings (code table 0, both LED groups at 6, an empty custom "
@@ -691,14 +689,14 @@ std::string DescribeRestore(const RestoreResult& r, const std::string& port) {
              "record stays.";
     case RestoreOutcome::OtherUnit:
       return "The encoder now on " + where + " reports serial number " +
-             PrintableLine(r.reportedSerial) + ", not " +
+             PrintableDeviceText(r.reportedSerial) + ", not " +
              (r.expectedSerial.empty() ? std::string("the unit that was upgraded")
-                                       : PrintableLine(r.expectedSerial)) +
+                                       : PrintableDeviceText(r.expectedSerial)) +
              ": it is another unit, and nothing was written into it.";
     case RestoreOutcome::NothingKept:
       return "No settings are kept for the encoder on " + where +
              (r.reportedSerial.empty() ? std::string()
-                                       : " (serial number " + PrintableLine(r.reportedSerial) + ")") +
+                                       : " (serial number " + PrintableDeviceText(r.reportedSerial) + ")") +
              "; nothing was written into it.";
     case RestoreOutcome::NotConnected:
       return "No encoder came back on " + where + " after the upgrade.";

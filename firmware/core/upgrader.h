@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "device/device_text.h"
 #include "device/encoder_session.h"
 #include "firmware/core/settings_recovery.h"
 #include "loader/bsl430.h"
@@ -234,10 +235,6 @@ class FirmwareUpgrader {
   void Sleep(int ms) const;
   uint64_t Ticks() const;
 };
-
-// Device or file text for a window, a terminal or a log: control characters shown as
-// '?', so that nothing a unit or a file holds can move a cursor or break a line.
-std::string PrintableLine(const std::string& text);
 
 // "the settings of serial number X, kept 2026-12-07 13:05 on USB port 1-2".
 std::string DescribeCandidate(const RestoreCandidate& candidate);

@@ -292,7 +292,7 @@ void firmware_upgrade::btnClose_MouseClick() {
   // While work runs, close() below only explains why the window stays.
   if (!UpgradeOrCountRunning()) {
     // Where the unit is decides what the user is told to do next.
-    const QString port = QString::fromStdString(PrintableLine(unit.port));
+    const QString port = QString::fromStdString(PrintableDeviceText(unit.port));
     QString text = QStringLiteral("Please Click on Scan for.\n");
     switch (Place()) {
       case UnitPlace::Firmware:
@@ -402,7 +402,7 @@ QString firmware_upgrade::KeptNote() const {
   const auto record = FindRecoveryRecord(RecoveryFolder(), serial);
   if (!record) return QString();
   return QStringLiteral("The settings of serial number ") +
-         QString::fromStdString(PrintableLine(serial)) +
+         QString::fromStdString(PrintableDeviceText(serial)) +
          (record->keptAt.empty() ? QString()
                                  : QStringLiteral(" (kept ") +
                                        QString::fromStdString(record->keptAt) + QLatin1Char(')')) +
@@ -410,7 +410,7 @@ QString firmware_upgrade::KeptNote() const {
 }
 
 QString firmware_upgrade::FailureEnding() const {
-  const QString port = QString::fromStdString(PrintableLine(unit.port));
+  const QString port = QString::fromStdString(PrintableDeviceText(unit.port));
   QString text;
   switch (Place()) {
     case UnitPlace::Loader:
@@ -446,7 +446,7 @@ std::optional<size_t> firmware_upgrade::AskWhoseSettings(
     const std::string& port, const std::vector<RestoreCandidate>& candidates) {
   for (size_t i = 0; i < candidates.size(); ++i) {
     const QString text =
-        QStringLiteral("The encoder on USB port ") + QString::fromStdString(PrintableLine(port)) +
+        QStringLiteral("The encoder on USB port ") + QString::fromStdString(PrintableDeviceText(port)) +
         QStringLiteral(" reports no serial number, so the program cannot tell whose settings it "
                        "should have.\n\nWrite ") +
         QString::fromStdString(DescribeCandidate(candidates[i])) +
@@ -467,8 +467,8 @@ void firmware_upgrade::RestoreSettings() {
       unit, hooks, [this](const std::string& port, const std::vector<RestoreCandidate>& candidates) {
         return AskWhoseSettings(port, candidates);
       });
-  const QString port = QString::fromStdString(PrintableLine(unit.port));
-  const QString firmware = QString::fromStdString(PrintableLine(restored.firmware));
+  const QString port = QString::fromStdString(PrintableDeviceText(unit.port));
+  const QString firmware = QString::fromStdString(PrintableDeviceText(restored.firmware));
   const QString complete = firmware.isEmpty()
                                ? QStringLiteral("Upgrade complete")
                                : QStringLiteral("Upgrade complete: the encoder runs firmware ") + firmware;
@@ -478,7 +478,7 @@ void firmware_upgrade::RestoreSettings() {
     case RestoreOutcome::Restored:
       AppendLogLine(complete + (restored.confirmed
                                     ? QStringLiteral(", and the settings of serial number ") +
-                                          QString::fromStdString(PrintableLine(restored.restoredSerial)) +
+                                          QString::fromStdString(PrintableDeviceText(restored.restoredSerial)) +
                                           QStringLiteral(" were written into it on your word.\r\n")
                                     : QStringLiteral(", and its settings were restored.\r\n")));
       emit UpgradeCompleted();
