@@ -23,6 +23,7 @@
 #include <hidapi/hidapi.h>
 
 #include "device/device_lock.h"
+#include "support/core/native_path.h"
 #include "device/device_text.h"
 #include "device/encoder_protocol.h"
 #include "device/encoder_session.h"
@@ -602,7 +603,7 @@ int Session::ExportConfig(const std::vector<std::string>& args) {
     }
   }
   if (!WantArgs(rest, 1, "export-config FILE [--force]")) return ExitBadInput;
-  const std::filesystem::path target(rest[0]);
+  const std::filesystem::path target = NativePath(rest[0]);
   std::error_code error;
   // Looked at before anything else: a link to a file or a folder is refused as a link.
   if (std::filesystem::is_symlink(std::filesystem::symlink_status(target, error))) {
@@ -622,13 +623,13 @@ int Session::ExportConfig(const std::vector<std::string>& args) {
   // kept or replaced, and one the user made read-only is kept. An interrupt meanwhile
   // removes the temporary file and says what became of the target.
   const std::filesystem::path temporary = TemporaryBeside(target, ".export");
-  TemporaryFileGuard guard(temporary.string());
+  TemporaryFileGuard guard(Utf8Path(temporary));
   SetInterruptNote("ovitone-cli: export-config was interrupted; the encoder is unchanged, and " +
                    rest[0] + " is either as it was or holds the whole export, never a part of "
                    "it. Run export-config again to be sure of the file.");
   std::string problem;
-  const bool written = WriteConfigFile(temporary.string(), settings, problem) &&
-                       platform::CopyFileReplacing(temporary.string(), target.string(), problem);
+  const bool written = WriteConfigFile(Utf8Path(temporary), settings, problem) &&
+                       platform::CopyFileReplacing(Utf8Path(temporary), Utf8Path(target), problem);
   guard.Remove();
   SetInterruptNote(std::string());
   if (!written) {
@@ -917,6 +918,33 @@ int Session::RestoreSettings(const std::vector<std::string>& args) {
 // diagnose
 
 const char* const UdevRuleName = "70-ovitone-hid.rules";
+
+// What diagnose advises, in the words of the system it runs on.
+#ifdef _WIN32
+const char* const NoUnitFix =
+    "plug the encoder in; if Device Manager shows no device with VID_2047 under Human "
+    "Interface Devices either, try another cable or port";
+const char* const UnknownPortFix =
+    "Windows did not give the unit's place on the USB bus; unplug the unit, plug it in "
+    "again and run diagnose once more (Device Manager: the unit, Properties, Details, "
+    "Location paths shows what Windows knows)";
+const char* const DeniedFix =
+    "close every other program that uses the encoder (another copy of this utility among "
+    "them), then unplug the unit and plug it in again";
+const char* const NoDataFolderFix =
+    "log on as a user with a Windows profile of their own; the settings folder is that "
+    "user's AppData\\Local";
+#else
+const char* const NoUnitFix =
+    "plug the encoder in; if lsusb -d 2047: lists nothing either, try another cable or port";
+const char* const UnknownPortFix =
+    "the port is read from /sys/class/hidraw; run the program where /sys is available";
+const char* const DeniedFix =
+    "install the udev rule and replug the unit; to work over SSH or from a service, also "
+    "give a group access (README: Groups)";
+const char* const NoDataFolderFix =
+    "set HOME to this user's home folder, as an absolute path (HOME=/home/NAME)";
+#endif
 // udev reads a new rule by itself; replugging the encoder applies it.
 const char* const UdevRuleFix =
     "sudo cp packaging/70-ovitone-hid.rules /etc/udev/rules.d/ and replug the encoder "
@@ -959,7 +987,12 @@ int Session::Diagnose(const std::vector<std::string>& args) {
   // The udev rule: without it this user may open neither the encoder nor the loader that
   // appears during an upgrade.
   if (options_.udevRuleFolders.empty()) {
+#ifdef _WIN32
+    line(Ok, "USB access: Windows' own HID class driver serves the encoder and its loader; "
+             "there is no driver to install");
+#else
     line(Ok, "udev rule: not needed on this system");
+#endif
   } else {
     std::string installed, contents, why;
     for (const std::string& folder : options_.udevRuleFolders) {
@@ -989,7 +1022,7 @@ int Session::Diagnose(const std::vector<std::string>& args) {
   const std::vector<UsbUnit> units = ListUnits();
   if (units.empty()) {
     line(Fail, "units: no encoder (2047:0a3b) and no firmware loader (2047:0200) on the USB bus",
-         "plug the encoder in; if lsusb -d 2047: lists nothing either, try another cable or port");
+         NoUnitFix);
   } else {
     line(Ok, "units: " + Counted(units, false, "encoder") + "; " +
                  Counted(units, true, "firmware loader"));
@@ -998,7 +1031,7 @@ int Session::Diagnose(const std::vector<std::string>& args) {
     if (u.port.empty()) {
       line(Fail, "units: the USB port of " + Printable(u.path) + " cannot be learnt, so no upgrade can "
                  "follow that unit",
-           "the port is read from /sys/class/hidraw; run the program where /sys is available");
+           UnknownPortFix);
     } else if (u.inLoader) {
       line(Note, "units: the unit on USB port " + u.port + " waits in its firmware loader",
            "finish its upgrade: ovitone-cli --device " + u.port + " upgrade-firmware FILE");
@@ -1024,9 +1057,7 @@ int Session::Diagnose(const std::vector<std::string>& args) {
     line(Ok, "access: this user may open every unit");
   } else {
     for (const std::string& unit : denied) {
-      line(Fail, "access: this user may not open " + unit,
-           "install the udev rule and replug the unit; to work over SSH or from a service, "
-           "also give a group access (README: Groups)");
+      line(Fail, "access: this user may not open " + unit, DeniedFix);
     }
   }
 
@@ -1044,8 +1075,7 @@ int Session::Diagnose(const std::vector<std::string>& args) {
   std::string why;
   const std::string data = platform::LocalAppDataFolder(why);
   if (data.empty()) {
-    line(Fail, "settings folder: " + Printable(why),
-         "set HOME to this user's home folder, as an absolute path (HOME=/home/NAME)");
+    line(Fail, "settings folder: " + Printable(why), NoDataFolderFix);
   } else {
     line(Ok, "settings folder: " + Printable(data + platform::PathSeparator() + ConfigFolderName));
   }

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "support/core/native_path.h"
+
 namespace {
 
 constexpr uint32_t kHighestAddress = 0xFFFFF;  // 20-bit MSP430X address space
@@ -211,7 +213,8 @@ bool TiTxtParseFile(const std::string& path, TiTxtImage& image, std::string& err
   // Looked at before opening: opening a FIFO would wait for a writer, and a device such
   // as /dev/zero would never end.
   std::error_code failed;
-  const auto status = std::filesystem::status(path, failed);
+  const std::filesystem::path file_path = pellix_usb_encoder::NativePath(path);
+  const auto status = std::filesystem::status(file_path, failed);
   if (failed || !std::filesystem::exists(status)) {
     error = "cannot open " + path;
     return false;
@@ -220,12 +223,12 @@ bool TiTxtParseFile(const std::string& path, TiTxtImage& image, std::string& err
     error = path + " is not a regular file";
     return false;
   }
-  const uintmax_t size = std::filesystem::file_size(path, failed);
+  const uintmax_t size = std::filesystem::file_size(file_path, failed);
   if (!failed && size > kLargestFile) {
     error = TooLarge(path);
     return false;
   }
-  std::ifstream file(path, std::ios::binary);
+  std::ifstream file(file_path, std::ios::binary);
   if (!file) {
     error = "cannot open " + path;
     return false;

@@ -221,9 +221,9 @@ std::unique_ptr<AudioDevice> CreateAudioDevice() {
   if (const AudioFactory& factory = InstalledFactory()) {
     if (auto device = factory()) return device;
   }
-  return CreateQtAudioDevice();
+  return CreateSystemAudioDevice();
 }
 
-std::unique_ptr<AudioDevice> CreateQtAudioDevice() { return std::make_unique<QtAudioDevice>(); }
+std::unique_ptr<AudioDevice> CreateSystemAudioDevice() { return std::make_unique<QtAudioDevice>(); }
 
 }  // namespace pellix_usb_encoder

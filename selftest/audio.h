@@ -2,7 +2,8 @@
 //
 // The window plays the test sound "Audio Test.mp3", and records from the default
 // recording device and plays the recording back, through this small interface. The
-// program uses Qt Multimedia; tests install a factory that hands out a fake.
+// program uses Qt Multimedia, on Windows the system's MCI; tests install a factory that
+// hands out a fake.
 //
 // An AudioDevice holds at most one player or recorder at a time, like the window's one
 // audio handle: starting one closes the other. Every call is made on the GUI thread and
@@ -49,14 +50,15 @@ class AudioDevice {
 // Makes the audio device of a new self-test window.
 using AudioFactory = std::function<std::unique_ptr<AudioDevice>()>;
 
-// Replaces the factory; an empty one restores Qt Multimedia. Set it on the GUI thread
+// Replaces the factory; an empty one restores the system's device. Set it on the GUI thread
 // while no self-test window exists.
 void SetAudioFactory(AudioFactory factory);
 
-// A new device from the installed factory (Qt Multimedia unless replaced).
+// A new device from the installed factory (the system's unless replaced).
 std::unique_ptr<AudioDevice> CreateAudioDevice();
 
-// The Qt Multimedia device itself, whatever factory is installed.
-std::unique_ptr<AudioDevice> CreateQtAudioDevice();
+// The system's device itself (Qt Multimedia; MCI on Windows), whatever factory is
+// installed.
+std::unique_ptr<AudioDevice> CreateSystemAudioDevice();
 
 }  // namespace pellix_usb_encoder

@@ -11,6 +11,7 @@
 
 #include "device/device_text.h"
 #include "support/core/file_store.h"
+#include "support/core/native_path.h"
 
 namespace pellix_usb_encoder {
 
@@ -222,7 +223,7 @@ bool Parse(const std::string& text, const std::string& fileName, RecoveryRecord&
 bool CanKeepRecord(const std::string& serial) { return IsRestorableSerial(serial); }
 
 std::string RecoveryFilePath(const std::string& folder, const std::string& serial) {
-  return (fs::path(folder) / FileNameOf(serial)).string();
+  return Utf8Path(NativePath(folder) / FileNameOf(serial));
 }
 
 std::string RecordTimeNow() {
@@ -259,29 +260,29 @@ RecoveryScan ScanRecoveryRecords(const std::string& folder) {
   RecoveryScan scan;
   if (folder.empty()) return scan;
   std::error_code error;
-  fs::directory_iterator it(folder, error);
+  fs::directory_iterator it(NativePath(folder), error);
   if (error) return scan;
   std::vector<fs::path> paths;
   for (const auto& entry : it) {
-    if (entry.path().filename().string().rfind(FilePrefix, 0) == 0) paths.push_back(entry.path());
+    if (Utf8Path(entry.path().filename()).rfind(FilePrefix, 0) == 0) paths.push_back(entry.path());
   }
   std::sort(paths.begin(), paths.end());
   std::set<std::string> serials;
   std::vector<RecoveryRecord> legacy;
   for (const fs::path& path : paths) {
-    const std::string name = path.filename().string();
+    const std::string name = Utf8Path(path.filename());
     std::string contents, problem;
     RecoveryRecord record;
     if (fs::is_symlink(fs::symlink_status(path, error))) {
       problem = "it is a symbolic link, not a record the program wrote";
-    } else if (ReadSmallFile(path.string(), MaxRecordBytes, contents, problem) != ReadOutcome::Ok) {
+    } else if (ReadSmallFile(Utf8Path(path), MaxRecordBytes, contents, problem) != ReadOutcome::Ok) {
       // `problem` names the path already.
     } else if (Parse(contents, name, record, problem)) {
-      record.file = path.string();
+      record.file = Utf8Path(path);
       (record.keptAt.empty() ? legacy : scan.records).push_back(std::move(record));
       continue;
     }
-    scan.problems.push_back({path.string(), PrintableDeviceText(problem)});
+    scan.problems.push_back({Utf8Path(path), PrintableDeviceText(problem)});
   }
   for (const RecoveryRecord& r : scan.records) serials.insert(r.Serial());
   // An earlier version's record of a unit that has a record of today's kind is a
@@ -322,18 +323,18 @@ std::optional<RecoveryRecord> RecordLastSeenOn(const std::string& folder, const 
 
 bool SetAsideDamagedRecord(const std::string& folder, const std::string& serial,
                            std::string& problem) {
-  const fs::path path = RecoveryFilePath(folder, serial);
+  const fs::path path = NativePath(RecoveryFilePath(folder, serial));
   std::error_code error;
   const fs::file_status status = fs::symlink_status(path, error);
   if (!fs::exists(status)) return true;
   // Something planted under the record's name is left alone, and nothing is written.
   if (!fs::is_regular_file(status)) {
-    problem = path.string() + (fs::is_symlink(status) ? " is a symbolic link" : " is not a regular file") +
+    problem = Utf8Path(path) + (fs::is_symlink(status) ? " is a symbolic link" : " is not a regular file") +
               ", not a record this program wrote; remove it";
     return false;
   }
   for (const RecoveryRecord& record : LoadRecoveryRecords(folder)) {
-    if (record.file == path.string()) return true;  // sound: it is replaced as usual
+    if (record.file == Utf8Path(path)) return true;  // sound: it is replaced as usual
   }
   fs::path aside = path;
   aside += ".damaged";
@@ -343,7 +344,7 @@ bool SetAsideDamagedRecord(const std::string& folder, const std::string& serial,
   }
   fs::rename(path, aside, error);
   if (error) {
-    problem = "cannot move the damaged record " + path.string() + " aside: " + error.message();
+    problem = "cannot move the damaged record " + Utf8Path(path) + " aside: " + error.message();
     return false;
   }
   return true;

@@ -104,16 +104,6 @@ std::vector<UsbUnit> Loaders() {
   return loaders;
 }
 
-// The folder holding the running program, where the system can tell.
-std::string ProgramFolder() {
-#ifdef __linux__
-  std::error_code error;
-  const fs::path program = fs::read_symlink("/proc/self/exe", error);
-  if (!error) return program.parent_path().string();
-#endif
-  return {};
-}
-
 }  // namespace
 
 std::string UpgradeUnit::Identity() const {
@@ -357,6 +347,11 @@ void FirmwareUpgrader::SetRamLoaderFile(const std::string& path) { ramLoaderFile
 
 std::vector<std::string> FirmwareUpgrader::RamLoaderDataFolders() {
   if (ramLoaderDataFoldersOverride) return *ramLoaderDataFoldersOverride;
+#ifdef _WIN32
+  // Installed on Windows, the program's files sit in its own folder.
+  const std::string folder = ProgramFolder();
+  return folder.empty() ? std::vector<std::string>{} : std::vector<std::string>{folder};
+#else
   std::vector<std::string> folders{OVITONE_DATA_DIR};
   // A package may install under another prefix than the one the build was made for:
   // the data folder beside the program's own folder counts too.
@@ -369,6 +364,7 @@ std::vector<std::string> FirmwareUpgrader::RamLoaderDataFolders() {
     }
   }
   return folders;
+#endif
 }
 
 void FirmwareUpgrader::SetRamLoaderDataFolders(std::optional<std::vector<std::string>> folders) {

@@ -21,6 +21,7 @@ namespace pellix_usb_encoder {
 
 namespace fs = std::filesystem;
 
+#ifndef _WIN32
 namespace {
 
 std::string SystemError(int error) { return std::strerror(error); }
@@ -31,7 +32,6 @@ fs::file_status OwnStatus(const fs::path& path) {
   return fs::symlink_status(path, ec);
 }
 
-#ifndef _WIN32
 bool WriteAll(int fd, const std::string& contents) {
   size_t done = 0;
   while (done < contents.size()) {
@@ -74,11 +74,9 @@ bool RewriteInPlace(const fs::path& target, const std::string& contents, std::st
   if (!written) problem = "cannot write " + target.string() + ": " + SystemError(error);
   return written;
 }
-#endif
 
 }  // namespace
 
-#ifndef _WIN32
 FileLock::FileLock(const std::string& path) {
   const fs::path target(path);
   // A writer that replaces the file by rename leaves a waiting locker holding the old
@@ -107,10 +105,7 @@ FileLock::FileLock(const std::string& path) {
 FileLock::~FileLock() {
   if (fd_ >= 0) ::close(fd_);  // closing releases the lock
 }
-#else
-FileLock::FileLock(const std::string&) {}
-FileLock::~FileLock() = default;
-#endif
+#endif  // !_WIN32
 
 std::string SymbolicLinkProblem(const std::string& path) {
   return path + " is a symbolic link, and the program writes only regular files of its own: "
@@ -118,6 +113,7 @@ std::string SymbolicLinkProblem(const std::string& path) {
          "choose another file name.";
 }
 
+#ifndef _WIN32
 bool WriteFileAtomically(const std::string& path, const std::string& contents,
                          std::string& problem) {
   const fs::path target(path);
@@ -131,7 +127,6 @@ bool WriteFileAtomically(const std::string& path, const std::string& contents,
     problem = target.string() + " is not a regular file";
     return false;
   }
-#ifndef _WIN32
   if (exists && ::access(target.c_str(), W_OK) != 0) {
     problem = target.string() + " is read-only";
     return false;
@@ -169,29 +164,6 @@ bool WriteFileAtomically(const std::string& path, const std::string& contents,
   }
   SyncFolder(folder);
   return true;
-#else
-  std::error_code ec;
-  const fs::path temporary = TemporaryBeside(target, ".new");
-  TemporaryFileGuard guard(temporary.string());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << contents;
-    out.flush();
-    if (!out) {
-      out.close();
-      guard.Remove();
-      problem = "cannot write " + target.string();
-      return false;
-    }
-  }
-  fs::rename(temporary, target, ec);
-  if (ec) {
-    guard.Remove();
-    problem = "cannot replace " + target.string();
-    return false;
-  }
-  return true;
-#endif
 }
 
 ReadOutcome ReadSmallFile(const std::string& path, std::uintmax_t maxBytes,
@@ -212,7 +184,6 @@ ReadOutcome ReadSmallFile(const std::string& path, std::uintmax_t maxBytes,
     problem = path + " is too large (" + std::to_string(size) + " bytes)";
     return ReadOutcome::TooLarge;
   }
-#ifndef _WIN32
   // Opened without blocking, then checked again: the name may have been swapped for a
   // FIFO since the check above.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -246,17 +217,6 @@ ReadOutcome ReadSmallFile(const std::string& path, std::uintmax_t maxBytes,
   }
   ::close(fd);
   return ReadOutcome::Ok;
-#else
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    problem = "cannot open " + path;
-    return ReadOutcome::Unreadable;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  contents = text.str();
-  return contents.size() > maxBytes ? ReadOutcome::TooLarge : ReadOutcome::Ok;
-#endif
 }
 
 namespace {
@@ -270,7 +230,6 @@ std::string LogRefusal(const std::string& path) {
 }
 }  // namespace
 
-#ifndef _WIN32
 bool LogFile::Open(const std::string& path, std::string& problem) {
   Close();
   problem = LogRefusal(path);
@@ -314,35 +273,6 @@ void LogFile::Close() {
 }
 
 bool LogFile::IsOpen() const { return fd_ >= 0; }
-#else
-bool LogFile::Open(const std::string& path, std::string& problem) {
-  Close();
-  // Windows has no O_NOFOLLOW: the name is looked at just before it is opened.
-  problem = LogRefusal(path);
-  if (!problem.empty()) return false;
-  file_ = std::fopen(path.c_str(), "wb");
-  if (file_ == nullptr) {
-    problem = "cannot open " + path;
-    return false;
-  }
-  problem_.clear();
-  return true;
-}
-
-bool LogFile::Append(const std::string& text) {
-  if (file_ == nullptr) return false;
-  if (std::fwrite(text.data(), 1, text.size(), file_) == text.size() && std::fflush(file_) == 0)
-    return true;
-  problem_ = errno != 0 ? SystemError(errno) : "the file takes no more data";
-  return false;
-}
-
-void LogFile::Close() {
-  if (file_ != nullptr) std::fclose(file_);
-  file_ = nullptr;
-}
-
-bool LogFile::IsOpen() const { return file_ != nullptr; }
-#endif
+#endif  // !_WIN32
 
 }  // namespace pellix_usb_encoder

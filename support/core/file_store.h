@@ -16,6 +16,12 @@
 //   replacement under way is removed.
 // - Read-modify-write sequences of several processes take turns through an advisory
 //   lock on the file itself (FileLock).
+// - On Windows the same promises hold with the system's own means: FlushFileBuffers for
+//   the flush, ReplaceFileW (or MoveFileExW with MOVEFILE_WRITE_THROUGH for a new file)
+//   for the rename, LockFileEx for the lock, the read-only attribute for the permissions
+//   and a reparse point for the link. Every handle the program opens lets others delete
+//   or rename the file (FILE_SHARE_DELETE), so that a reader never stops a replacement;
+//   a replacement that meets another program's handle tries again for a moment.
 // - Reads refuse anything that is not a regular file (a FIFO would block, a device
 //   never end) and files larger than the caller allows.
 // - A log (LogFile) is the one file written as it goes: it is created or emptied, and
@@ -42,10 +48,17 @@ class FileLock {
   ~FileLock();
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
+#ifndef _WIN32
   bool Locked() const { return fd_ >= 0; }
 
  private:
   int fd_ = -1;
+#else
+  bool Locked() const { return handle_ != nullptr; }
+
+ private:
+  void* handle_ = nullptr;  // the locked file's HANDLE
+#endif
 };
 
 // Replaces the regular file at `path`, or creates it, with `contents` as described above.
@@ -90,7 +103,7 @@ class LogFile {
 #ifndef _WIN32
   int fd_ = -1;
 #else
-  std::FILE* file_ = nullptr;
+  void* handle_ = nullptr;  // the file's HANDLE
 #endif
 };
 

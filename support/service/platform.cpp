@@ -20,6 +20,7 @@
 
 #include "support/core/data_folder.h"
 #include "support/core/file_store.h"
+#include "support/core/native_path.h"
 
 namespace pellix_usb_encoder::platform {
 
@@ -36,7 +37,7 @@ std::atomic<double>& ScaleValue() {
   return scale;
 }
 
-fs::path PathOf(const std::string& path) { return fs::path(path); }
+fs::path PathOf(const std::string& path) { return NativePath(path); }
 
 
 bool OnGuiThread() {

@@ -6,9 +6,11 @@
 
 #include <QCheckBox>
 #include <QKeyEvent>
-#include <QAudioDevice>
 #include <QLabel>
+#ifndef _WIN32
+#include <QAudioDevice>
 #include <QMediaDevices>
+#endif
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -99,9 +101,15 @@ QString Warning(const QString& text, const QString& caption, ui::Buttons b = ui:
 }
 const QString MicQuestion = Warning("Does Ovitone have microphone support?\n", "OrvaneOvitoneUtility",
                                     ui::Buttons::YesNo);
+#ifdef _WIN32
+const QString MicHint = Warning(
+    "Please make sure <USB Advanced Audio device> in Sound panel->Recording tab is set as Default Device\n",
+    "OrvaneOvitoneUtility");
+#else
 const QString MicHint = Warning(
     "Please make sure <USB Advanced Audio device> is chosen as the input device in the system's sound "
     "settings (Settings > Sound > Input)\n", "OrvaneOvitoneUtility");
+#endif
 const QString NoRecord = Warning("This device doesn't record.\n", "Orvane Ovitone");
 const QStringList RecordCycle = {"Close", "OpenRecorder", "CanRecord", "CanRecord", "StartRecording",
                                  "StopRecording", "CanPlayRecording", "PlayRecording"};
@@ -344,11 +352,22 @@ TEST_F(SelfTestWindowTest, MicrophoneQuestionRecordAndPlay) {
   EXPECT_EQ(audio_->calls, QStringList({"StopRecording"}));  // nothing played back
   EXPECT_EQ(Messages(), QStringList({MicQuestion, MicQuestion, MicHint, NoRecord, NoRecord}));
   // The real player and recorder: nothing hangs; without an input device no recording.
-  auto audio = CreateQtAudioDevice();
+#ifndef _WIN32
+  auto audio = CreateSystemAudioDevice();
   EXPECT_FALSE(QMediaDevices::defaultAudioInput().isNull() && (audio->OpenRecorder(), audio->CanRecord()));
   SetAudioFactory({}), delete w.data(), w = Open();
   Click(w->button17), Click(w->button18), Click(w->button18), Click(w->button18);
   if (QMediaDevices::defaultAudioInput().isNull()) EXPECT_EQ(Messages().last(), NoRecord);
+#else
+  // Windows' MCI: a recorder that cannot record says so, and nothing hangs.
+  auto audio = CreateSystemAudioDevice();
+  audio->OpenRecorder();
+  const bool canRecord = audio->CanRecord();
+  audio->Close();
+  SetAudioFactory({}), delete w.data(), w = Open();
+  Click(w->button17), Click(w->button18), Click(w->button18), Click(w->button18);
+  if (!canRecord) EXPECT_EQ(Messages().last(), NoRecord);
+#endif
 }
 
 }  // namespace

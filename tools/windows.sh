@@ -1,0 +1,194 @@
+#!/usr/bin/env bash
+# Builds, tests and packages the Windows version on this Debian machine: MinGW-w64 for
+# the compiler, Wine to run what it built, NSIS for the installer.
+#
+#   tools/windows.sh          Qt Core for Windows, the core, service and command-line
+#                             programs and their suites, run under Wine (no display).
+#   tools/windows.sh --all    also Qt Gui and Widgets, the windows and the demo, every
+#                             suite under Wine, the demo started until its main window
+#                             shows, the installer ovitone-setup-<version>.exe and the
+#                             portable zip (in build-windows/dist/).
+#
+# Qt for Windows, hidapi and GoogleTest are not in Debian's archive as Windows libraries:
+# they are built from Debian's own source packages once, into a cache outside the
+# checkout (OVITONE_WINDOWS_CACHE, by default ~/.cache/ovitone-windows), and reused
+# while their versions match.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+all=0
+case "${1:-}" in
+  --all) all=1 ;;
+  "") ;;
+  *) echo "usage: $0 [--all]" >&2; exit 2 ;;
+esac
+
+cache=${OVITONE_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/ovitone-windows}
+toolchain=$root/tools/windows/mingw-w64.cmake
+build=$root/build-windows
+jobs=$(nproc)
+mkdir -p "$cache/src"
+
+log() { printf '== %s\n' "$*"; }
+elapsed() { printf '%d s' $((SECONDS - $1)); }
+
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+
+# --- Debian packages -------------------------------------------------------------------
+packages=(g++-mingw-w64-x86-64-posix wine64 cmake ninja-build pkg-config dpkg-dev
+          qt6-base-dev qt6-base-dev-tools googletest)
+[[ $all -eq 1 ]] && packages+=(nsis zip xvfb xauth)
+missing=()
+for p in "${packages[@]}"; do
+  [[ $(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true) == "install ok installed" ]] || missing+=("$p")
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+  log "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -q
+  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# --- Source packages -------------------------------------------------------------------
+# Source packages come from the archive this machine already uses: every "deb" entry of
+# its apt sources gets a "deb-src" twin, in a file of our own.
+enable_sources() {
+  apt-get indextargets --format '$(IDENTIFIER)' 2>/dev/null | grep -qx Sources && return 0
+  local list=/etc/apt/sources.list.d/ovitone-deb-src.sources
+  log "enabling source packages in $list"
+  {
+    for f in /etc/apt/sources.list.d/*.sources; do
+      [[ -f $f && $f != "$list" ]] || continue
+      # deb822 stanzas: the same stanza with Types: deb-src.
+      awk 'BEGIN { RS=""; ORS="\n\n" }
+           /Types:[^\n]* deb([ \n]|$)/ && !/Enabled: *no/ {
+             gsub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' "$f"
+    done
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+      [[ -f $f ]] || continue
+      # one-line entries: "deb [options] uri suite components" becomes a deb822 stanza.
+      sed -n 's/^[[:space:]]*deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?//p' "$f" |
+        while read -r uri suite components; do
+          printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: %s\n' "$uri" "$suite" "$components"
+          [[ -f /usr/share/keyrings/debian-archive-keyring.gpg ]] &&
+            printf 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg\n'
+          printf '\n'
+        done
+    done
+  } | $sudo tee "$list.tmp" >/dev/null
+  $sudo mv "$list.tmp" "$list"
+  $sudo apt-get update -q
+}
+
+# Unpacks Debian's source of $1 into $cache/src/$1-<version> (Debian's patches applied)
+# and prints that folder.
+source_of() {
+  local package=$1 version folder
+  version=$(apt-cache showsrc "$package" 2>/dev/null | sed -n 's/^Version: //p' | head -1)
+  if [[ -z $version ]]; then
+    enable_sources >&2
+    version=$(apt-cache showsrc "$package" | sed -n 's/^Version: //p' | head -1)
+  fi
+  folder=$cache/src/$package-${version//[:~+]/_}
+  if [[ ! -f $folder/.unpacked ]]; then
+    log "fetching the source of $package $version" >&2
+    rm -rf "$folder" "$folder.tmp"
+    mkdir -p "$folder.tmp"
+    (cd "$folder.tmp" && apt-get source -q "$package=$version" >&2)
+    mv "$(find "$folder.tmp" -mindepth 1 -maxdepth 1 -type d | head -1)" "$folder"
+    rm -rf "$folder.tmp"
+    touch "$folder/.unpacked"
+  fi
+  printf '%s\n' "$folder"
+}
+
+# --- Libraries for Windows -------------------------------------------------------------
+prefix=$cache/prefix
+mkdir -p "$prefix"
+
+build_hidapi() {
+  local src stamp
+  src=$(source_of hidapi)
+  stamp=$prefix/.hidapi-$(basename "$src")
+  [[ -f $stamp ]] && return 0
+  local started=$SECONDS
+  log "building hidapi for Windows"
+  rm -rf "$cache/build/hidapi"
+  cmake -S "$src" -B "$cache/build/hidapi" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF \
+    -DHIDAPI_BUILD_HIDTEST=OFF >/dev/null
+  cmake --build "$cache/build/hidapi" -j "$jobs" >/dev/null
+  cmake --install "$cache/build/hidapi" >/dev/null
+  touch "$stamp"
+  log "hidapi built in $(elapsed $started)"
+}
+
+build_googletest() {
+  local version stamp
+  version=$(dpkg-query -W -f='${Version}' googletest)
+  stamp=$prefix/.googletest-${version//[:~+]/_}
+  [[ -f $stamp ]] && return 0
+  local started=$SECONDS
+  log "building GoogleTest for Windows"
+  rm -rf "$cache/build/googletest"
+  cmake -S /usr/src/googletest -B "$cache/build/googletest" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF -Dgtest_disable_pthreads=OFF >/dev/null
+  cmake --build "$cache/build/googletest" -j "$jobs" >/dev/null
+  cmake --install "$cache/build/googletest" >/dev/null
+  touch "$stamp"
+  log "GoogleTest built in $(elapsed $started)"
+}
+
+# Static Qt for Windows from Debian's qtbase source, built with the host's Qt tools (moc,
+# rcc, uic of the same version). Core and Test for the command line and its suites; with
+# --all also Gui, Widgets and the Windows platform plugin.
+qt_prefix=""
+build_qt() {
+  local src version parts
+  src=$(source_of qt6-base)
+  version=$(basename "$src")
+  parts=core
+  [[ $all -eq 1 ]] && parts=gui
+  # A build with the windows also serves the command line.
+  if [[ $parts == core && -f $cache/qt-$version-gui/.complete ]]; then
+    qt_prefix=$cache/qt-$version-gui
+    return 0
+  fi
+  qt_prefix=$cache/qt-$version-$parts
+  [[ -f $qt_prefix/.complete ]] && return 0
+  local started=$SECONDS
+  local features=(
+    -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF -DFEATURE_xml=OFF
+    -DFEATURE_concurrent=OFF -DFEATURE_printsupport=OFF -DFEATURE_opengl=OFF
+    -DFEATURE_testlib=ON -DFEATURE_tabletevent=OFF -DFEATURE_vulkan=OFF
+    -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_doubleconversion=OFF
+    -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_freetype=OFF -DFEATURE_system_libpng=OFF
+    -DFEATURE_system_jpeg=OFF -DFEATURE_zstd=OFF -DFEATURE_icu=OFF -DFEATURE_glib=OFF)
+  if [[ $parts == core ]]; then
+    features+=(-DFEATURE_gui=OFF -DFEATURE_widgets=OFF)
+  else
+    features+=(-DFEATURE_gui=ON -DFEATURE_widgets=ON -DFEATURE_jpeg=ON -DFEATURE_png=ON)
+  fi
+  log "building static Qt $version ($parts) for Windows; once, into $qt_prefix"
+  rm -rf "$cache/build/qt-$parts" "$qt_prefix"
+  cmake -S "$src" -B "$cache/build/qt-$parts" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$qt_prefix" -DBUILD_SHARED_LIBS=OFF \
+    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+    -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
+    -DQT_GENERATE_SBOM=OFF "${features[@]}" > "$cache/build/qt-$parts.configure.log"
+  cmake --build "$cache/build/qt-$parts" -j "$jobs" > "$cache/build/qt-$parts.build.log"
+  cmake --install "$cache/build/qt-$parts" >/dev/null
+  touch "$qt_prefix/.complete"
+  rm -rf "$cache/build/qt-$parts"
+  log "Qt ($parts) built in $(elapsed $started)"
+}
+
+started=$SECONDS
+build_hidapi
+build_googletest
+build_qt
+log "libraries ready ($(elapsed $started))"
+[[ ${OVITONE_WINDOWS_STAGE:-} == libraries ]] && exit 0
