@@ -613,7 +613,9 @@ void Form1::closeEvent(QCloseEvent* event) {
     return;
   }
   QMainWindow::closeEvent(event);
-  if (event->isAccepted()) QCoreApplication::quit();
+  // exit(0), not quit(): the other windows are closed already, and quit() would close
+  // them once more first, which can hang where the window system answers late (Wine).
+  if (event->isAccepted()) QCoreApplication::exit(0);
 }
 void Form1::exitToolStripMenuItem1_Click() { ExitProgram(); }
 

@@ -1,4 +1,5 @@
-// main() of the test programs that need a QApplication. Runs headless by default.
+// main() of the test programs that need a QApplication. Runs headless by default; the
+// Windows build has the system's own platform only (under Wine it needs no display).
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -7,7 +8,9 @@
 #include "support/ui/user_interaction.h"
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
   QApplication app(argc, argv);
   QFont::insertSubstitutions(QStringLiteral("Microsoft Sans Serif"),
                              {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
