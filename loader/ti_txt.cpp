@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "support/core/native_path.h"
+#include "support/core/file_store.h"
 
 namespace {
 
@@ -210,46 +210,26 @@ std::string TooLarge(const std::string& path) {
 
 bool TiTxtParseFile(const std::string& path, TiTxtImage& image, std::string& error) {
   image.runs.clear();
-  // Looked at before opening: opening a FIFO would wait for a writer, and a device such
-  // as /dev/zero would never end.
-  std::error_code failed;
-  const std::filesystem::path file_path = pellix_usb_encoder::NativePath(path);
-  const auto status = std::filesystem::status(file_path, failed);
-  if (failed || !std::filesystem::exists(status)) {
-    error = "cannot open " + path;
-    return false;
+  // The file store's reader never blocks on a FIFO or a pipe, never reads a device such
+  // as /dev/zero without end, and stops at the size limit even for a file that grows.
+  std::string contents, problem;
+  switch (pellix_usb_encoder::ReadSmallFile(path, kLargestFile, contents, problem)) {
+    case pellix_usb_encoder::ReadOutcome::Ok:
+      return TiTxtParse(contents, image, error);
+    case pellix_usb_encoder::ReadOutcome::Missing:
+      error = "cannot open " + path;
+      return false;
+    case pellix_usb_encoder::ReadOutcome::NotRegular:
+      error = path + " is not a regular file";
+      return false;
+    case pellix_usb_encoder::ReadOutcome::TooLarge:
+      error = TooLarge(path);
+      return false;
+    case pellix_usb_encoder::ReadOutcome::Unreadable:
+      break;
   }
-  if (!std::filesystem::is_regular_file(status)) {
-    error = path + " is not a regular file";
-    return false;
-  }
-  const uintmax_t size = std::filesystem::file_size(file_path, failed);
-  if (!failed && size > kLargestFile) {
-    error = TooLarge(path);
-    return false;
-  }
-  std::ifstream file(file_path, std::ios::binary);
-  if (!file) {
-    error = "cannot open " + path;
-    return false;
-  }
-  // Read in pieces up to one byte past the limit, so that a file grown since it was
-  // looked at is refused rather than read without end.
-  std::string contents;
-  char piece[64 * 1024];
-  while (file && contents.size() <= kLargestFile) {
-    file.read(piece, sizeof piece);
-    contents.append(piece, static_cast<size_t>(file.gcount()));
-  }
-  if (file.bad()) {
-    error = "cannot read " + path;
-    return false;
-  }
-  if (contents.size() > kLargestFile) {
-    error = TooLarge(path);
-    return false;
-  }
-  return TiTxtParse(contents, image, error);
+  error = problem;
+  return false;
 }
 
 std::vector<TiTxtBlock> TiTxtBlocks(const TiTxtImage& image, size_t maxBytes) {

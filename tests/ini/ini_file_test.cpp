@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
+#include "common/special_files.h"
 #include "support/core/file_store.h"
 
 namespace pellix_usb_encoder {
@@ -125,17 +126,8 @@ TEST_F(IniTest, SetValuePlacesChangesAndKeepsComments) {
 // Missing files, folders, FIFOs, devices and oversized files are not read, nor changed.
 TEST_F(IniTest, FilesThatCannotBeReadAnswerEmptyAndRefuseChanges) {
   fs::create_directory(dir / "folder");
-#ifdef _WIN32
-  // Windows' counterparts: a named pipe nobody writes to, and the null device.
-  const fs::path fifo = "\\\\.\\pipe\\ovitone-ini-test-" + std::to_string(GetCurrentProcessId());
-  const HANDLE pipe = CreateNamedPipeW(fifo.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES,
-                                       512, 512, 0, nullptr);
-  ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
-  const fs::path device = "NUL";
-#else
-  const fs::path fifo = dir / "fifo.ini", device = "/dev/zero";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-#endif
+  const fs::path fifo = test::MakeFifo((dir / "fifo.ini").string()), device = test::EndlessDevice();
+  ASSERT_FALSE(fifo.empty());
   const std::string big = Write("big.ini", " [s]\n k=" + std::string(MaxConfigFileBytes, 'v') + "\n");
   for (const fs::path& p : {dir / "missing.ini", dir / "folder", fifo, device, fs::path(big)}) {
     const std::string f = p.string();
@@ -147,9 +139,6 @@ TEST_F(IniTest, FilesThatCannotBeReadAnswerEmptyAndRefuseChanges) {
     EXPECT_FALSE(Ini::SetValue("k", "v", "s", f) || Ini::AddSection("s", f)) << f;
   }
   EXPECT_FALSE(fs::exists(dir / "missing.ini"));
-#ifdef _WIN32
-  CloseHandle(pipe);
-#endif
 }
 
 // A symbolic link where a file is to be written is refused, never followed: each writer

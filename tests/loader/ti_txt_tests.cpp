@@ -2,13 +2,13 @@
 // malformed file, on paths that are no image file at all; blocks. The library's readers
 // built on it are exercised through the upgrade's tests.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "common/special_files.h"
 #include "loader/bsl430.h"
 #include "loader/ti_txt.h"
 
@@ -84,10 +84,10 @@ TEST(TiTxt, FileReaderRefusesWhatIsNotASmallRegularTiTxtFile) {
   const fs::path dir = fs::temp_directory_path() / "ti_txt_files";
   fs::remove_all(dir);
   fs::create_directories(dir);
-  const std::string fifo = (dir / "fifo.txt").string(), large = (dir / "large.txt").string(),
-                    limit = (dir / "limit.txt").string(), missing = (dir / "missing.txt").string(),
-                    noQ = (dir / "no_q.txt").string();
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // would block on open: nobody writes to it
+  const std::string large = (dir / "large.txt").string(), limit = (dir / "limit.txt").string(),
+                    missing = (dir / "missing.txt").string(), noQ = (dir / "no_q.txt").string();
+  const std::string fifo = test::MakeFifo((dir / "fifo.txt").string());  // nobody writes to it
+  ASSERT_FALSE(fifo.empty());
   std::ofstream(large) << "@4400\n01\nq\n";
   fs::resize_file(large, 4 * 1024 * 1024 + 1);
   std::string text = "@FC00\n";  // a run crossing 0x10000, one continuing it
