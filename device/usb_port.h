@@ -14,8 +14,23 @@ constexpr int LoaderVendorId = 0x2047, LoaderProductId = 0x0200;
 // The USB port ("1-2.3": bus, then the port numbers from the root hub down) of the HID
 // device at `path`, as hidapi lists it; empty when it cannot be learnt.
 //   - "/dev/hidrawN" (Linux): read from sysfs, behind the hidraw node;
+//   - "\\?\HID#..." (Windows): read from the USB device node above the HID interface;
 //   - a path that names its port itself with "port=" (the simulated bus does).
 std::string UsbPortOfPath(const char* path);
+
+// The port named by a USB device node's DEVPKEY_Device_LocationInfo on Windows:
+// "Port_#0003.Hub_#0002" gives "2-3", the hub's number standing for the bus. Empty for
+// any other text, and for numbers that are zero or out of range.
+std::string UsbPortOfLocationInfo(const std::string& info);
+
+// The port named by a device node's DEVPKEY_Device_LocationPaths on Windows, in UTF-8:
+// a list of paths, each ended by a NUL and the list by an empty one, such as
+// "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)\0ACPI(_SB_)#...\0\0". The first path
+// with "USBROOT(r)" followed by "USB(n)" elements gives the ports from the root hub down
+// ("2.3"); a number made from the elements up to USBROOT, which place the controller,
+// stands for the bus. Anything after the USB(n) elements (USBMI(i) on an interface of a
+// composite device) is ignored. Empty when no path parses.
+std::string UsbPortOfLocationPaths(const std::string& paths);
 
 // The port named by a sysfs device path such as
 // "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2.3/1-2.3:1.1/0003:2047:0A3B.0005":
