@@ -86,7 +86,7 @@ TEST(TiTxt, FileReaderRefusesWhatIsNotASmallRegularTiTxtFile) {
   fs::create_directories(dir);
   const std::string large = (dir / "large.txt").string(), limit = (dir / "limit.txt").string(),
                     missing = (dir / "missing.txt").string(), noQ = (dir / "no_q.txt").string();
-  const std::string fifo = test::MakeFifo((dir / "fifo.txt").string());  // nobody writes to it
+  const std::string fifo = pellix_usb_encoder::test::MakeFifo((dir / "fifo.txt").string());  // nobody writes to it
   ASSERT_FALSE(fifo.empty());
   std::ofstream(large) << "@4400\n01\nq\n";
   fs::resize_file(large, 4 * 1024 * 1024 + 1);

@@ -48,21 +48,26 @@ TEST_F(PlatformFiles, CopyReplacesTheTargetWholeOrLeavesItAsItWas) {
   EXPECT_FALSE(CopyFileReplacing("", Path("Settings.ini")));
   // A link planted at the target (the export's folder is the user's choice) stays a link,
   // and the file it points to keeps its contents.
-  fs::create_symlink(Path("Settings.ini"), Path("link.ini"));
-  std::string problem;
-  EXPECT_FALSE(CopyFileReplacing(Path("new.ini"), Path("link.ini"), problem));
-  EXPECT_EQ(problem.find(Path("link.ini") + " is a symbolic link"), 0u) << problem;
-  EXPECT_TRUE(fs::is_symlink(Path("link.ini")));
+  // Windows lets only administrators (or developer mode) make links: there the link
+  // case is left out.
+  std::error_code linkError;
+  fs::create_symlink(Path("Settings.ini"), Path("link.ini"), linkError);
+  if (!linkError) {
+    std::string problem;
+    EXPECT_FALSE(CopyFileReplacing(Path("new.ini"), Path("link.ini"), problem));
+    EXPECT_EQ(problem.find(Path("link.ini") + " is a symbolic link"), 0u) << problem;
+    EXPECT_TRUE(fs::is_symlink(Path("link.ini")));
+  }
   EXPECT_EQ(ReadAll(Path("Settings.ini")), "old contents that are longer than nothing");
   EXPECT_TRUE(fs::is_directory(Path("folder")));
   EXPECT_FALSE(PathExists(Path("no-such-folder")));
-  EXPECT_EQ(EntriesIn(folder_.path().toStdString()), 4u);
+  EXPECT_EQ(EntriesIn(folder_.path().toStdString()), linkError ? 3u : 4u);
   EXPECT_TRUE(CopyFileReplacing(Path("new.ini"), Path("Settings.ini")));
   EXPECT_TRUE(CopyFileReplacing(Path("new.ini"), Path("fresh.ini")));
   EXPECT_EQ(ReadAll(Path("Settings.ini")), big);
   EXPECT_EQ(ReadAll(Path("fresh.ini")), big);
   EXPECT_EQ(ReadAll(Path("new.ini")), big);
-  EXPECT_EQ(EntriesIn(folder_.path().toStdString()), 5u);
+  EXPECT_EQ(EntriesIn(folder_.path().toStdString()), linkError ? 4u : 5u);
 }
 
 // A folder is made with every missing folder on the way, and one already there is fine;
