@@ -13,12 +13,21 @@
 
 namespace pellix_usb_encoder {
 
-// What to tell a user whose scan ended in AccessDenied: the one command that installs
-// the udev rule (udev reads a new rule by itself; the replug applies it).
+// What to tell a user whose scan ended in AccessDenied. Linux: the one command that
+// installs the udev rule (udev reads a new rule by itself; the replug applies it).
+// Windows needs no rule (its HID class driver serves every user): there another program
+// holding the encoder open is what stands in the way.
+#ifdef _WIN32
+inline constexpr const char* AccessDeniedAdvice =
+    "The encoder is on the USB bus but this program may not open it. Close every other "
+    "program that uses the encoder (another copy of this utility among them), then unplug "
+    "and replug the encoder.";
+#else
 inline constexpr const char* AccessDeniedAdvice =
     "The encoder is on the USB bus but this user may not open it. Install the udev rule "
     "(sudo cp packaging/70-ovitone-hid.rules /etc/udev/rules.d/), then unplug and replug "
     "the encoder.";
+#endif
 
 // The user's settings of one encoder, as one value: what a status read reports, what the
 // configuration file stores and what the firmware upgrade writes back.

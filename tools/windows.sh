@@ -159,6 +159,11 @@ build_qt() {
   fi
   qt_prefix=$cache/qt-$version-$parts
   [[ -f $qt_prefix/.complete ]] && return 0
+  # Without OpenGL (which nothing here draws with), Qt 6.4's Windows platform plugin still
+  # asks the dynamic OpenGL loader whether it renders in software; that question is only
+  # asked where OpenGL is built.
+  sed -i '/^static inline bool isSoftwareGl()/,/^}/ s/^#if QT_CONFIG(dynamicgl)$/#if QT_CONFIG(dynamicgl) \&\& QT_CONFIG(opengl)/' \
+    "$src/src/plugins/platforms/windows/qwindowswindow.cpp"
   local started=$SECONDS
   local features=(
     -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF -DFEATURE_xml=OFF
@@ -173,7 +178,8 @@ build_qt() {
     features+=(-DFEATURE_gui=ON -DFEATURE_widgets=ON -DFEATURE_jpeg=ON -DFEATURE_png=ON)
   fi
   log "building static Qt $version ($parts) for Windows; once, into $qt_prefix"
-  rm -rf "$cache/build/qt-$parts" "$qt_prefix"
+  # An earlier build cut short is carried on where it stopped.
+  rm -rf "$qt_prefix"
   cmake -S "$src" -B "$cache/build/qt-$parts" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$qt_prefix" -DBUILD_SHARED_LIBS=OFF \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \

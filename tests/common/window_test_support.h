@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <QCoreApplication>
+#include <QDir>
 #include <QString>
 #include <QTemporaryDir>
 #include <QThread>
@@ -16,11 +17,22 @@
 #include "device/device_lock.h"
 #include "device/hid_transport.h"
 #include "sim/sim_bus.h"
+#include "support/core/data_folder.h"
 #include "support/service/platform.h"
 
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace pellix_usb_encoder::testing {
+
+// Makes `folder` the per-user data folder for the windows: through XDG_DATA_HOME, as a
+// user would, on Linux; directly on Windows, where the shell names the folder.
+inline void UseDataFolder(const QString& folder) {
+#ifdef _WIN32
+  SetUserDataFolderForTests(QDir::toNativeSeparators(folder).toStdString());
+#else
+  qputenv("XDG_DATA_HOME", folder.toLocal8Bit());
+#endif
+}
 
 // Runs the GUI thread's events (deferred deletes too) until `done`; false when it has
 // not come after `rounds` rounds of events, a limit that only ends a failing test.
@@ -55,7 +67,7 @@ class MainWindowFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(home_.isValid());
-    qputenv("XDG_DATA_HOME", home_.path().toLocal8Bit());
+    UseDataFolder(home_.path());
     sim::Bus::Instance().Reset();
     sim::Bus::Instance().UseVirtualClock(true);
     platform::SetTimeScale(0.001);
@@ -69,6 +81,9 @@ class MainWindowFixture : public ::testing::Test {
     sim::Bus::Instance().Reset();
     platform::SetSleepOverride({});
     FileName.clear();
+#ifdef _WIN32
+    SetUserDataFolderForTests(std::nullopt);
+#endif
     Form1::configArray = {};
     Form1::keyCodeArray = {};
   }

@@ -49,7 +49,7 @@ class UpgradeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(home_.isValid());
-    qputenv("XDG_DATA_HOME", home_.path().toLocal8Bit());
+    testing::UseDataFolder(home_.path());
     Bus::Instance().Reset();
     // The scaled waits (3 x 1000 ms, 6000 ms) still cover the twins' 100 and 500 ms.
     platform::SetTimeScale(0.15);

@@ -357,7 +357,9 @@ TEST_F(SelfTestWindowTest, MicrophoneQuestionRecordAndPlay) {
   EXPECT_FALSE(QMediaDevices::defaultAudioInput().isNull() && (audio->OpenRecorder(), audio->CanRecord()));
   SetAudioFactory({}), delete w.data(), w = Open();
   Click(w->button17), Click(w->button18), Click(w->button18), Click(w->button18);
-  if (QMediaDevices::defaultAudioInput().isNull()) EXPECT_EQ(Messages().last(), NoRecord);
+  if (QMediaDevices::defaultAudioInput().isNull()) {
+    EXPECT_EQ(Messages().last(), NoRecord);
+  }
 #else
   // Windows' MCI: a recorder that cannot record says so, and nothing hangs.
   auto audio = CreateSystemAudioDevice();
@@ -366,7 +368,9 @@ TEST_F(SelfTestWindowTest, MicrophoneQuestionRecordAndPlay) {
   audio->Close();
   SetAudioFactory({}), delete w.data(), w = Open();
   Click(w->button17), Click(w->button18), Click(w->button18), Click(w->button18);
-  if (!canRecord) EXPECT_EQ(Messages().last(), NoRecord);
+  if (!canRecord) {
+    EXPECT_EQ(Messages().last(), NoRecord);
+  }
 #endif
 }
 
