@@ -105,34 +105,33 @@ bool WriteAll(HANDLE file, const std::string& contents) {
   return true;
 }
 
-// Puts the finished temporary file in the target's place. An existing target is replaced
-// by ReplaceFileW, which keeps its attributes and security; its old contents go to a
-// backup name first, which works even while another handle (a waiting FileLock) has the
-// old file open, and the backup is deleted afterwards.
+// Puts the finished temporary file in the target's place. First by one rename over the
+// target (MoveFileExW, written through): atomic, like POSIX rename, so a reader or a
+// locker sees the old file or the new one, never none. Where Windows refuses that because
+// another handle has the old file open, ReplaceFileW does it in steps: the old file goes
+// to a backup name first, which is allowed while it is open with FILE_SHARE_DELETE (a
+// waiting FileLock), and the backup is deleted afterwards.
 bool PutInPlace(const std::wstring& temporary, const std::wstring& target, bool exists,
                 DWORD* error) {
   const std::wstring backup = TemporaryBeside(target, ".old").wstring();
   for (int attempt = 0;; ++attempt) {
-    bool done;
-    if (exists) {
-      done = ReplaceFileW(target.c_str(), temporary.c_str(), backup.c_str(),
-                          REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
-                          nullptr) != 0;
-    } else {
-      done = MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
-    }
-    if (done) {
-      if (exists) DeleteFileW(backup.c_str());  // still open elsewhere: gone once closed
+    if (MoveFileExW(temporary.c_str(), target.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return true;
     }
     *error = GetLastError();
-    // The target vanished meanwhile (ReplaceFileW needs one): then it is a new file.
-    if (exists && *error == ERROR_FILE_NOT_FOUND) {
-      exists = false;
-      continue;
+    if (exists && Transient(*error) &&
+        ReplaceFileW(target.c_str(), temporary.c_str(), backup.c_str(),
+                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                     nullptr)) {
+      DeleteFileW(backup.c_str());  // still open elsewhere: gone once closed
+      return true;
     }
-    // A backup left from a failed attempt must not stay beside the file.
-    if (*error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) MoveFileExW(backup.c_str(), target.c_str(), 0);
+    if (exists && Transient(*error)) {
+      *error = GetLastError();
+      // Moved aside but not replaced: the old file goes back to its name.
+      if (*error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) MoveFileExW(backup.c_str(), target.c_str(), 0);
+    }
     if (!Transient(*error) || attempt + 1 >= ReplaceAttempts) return false;
     Sleep(ReplacePauseMs);
   }
@@ -161,8 +160,15 @@ FileLock::FileLock(const std::string& path) {
   const std::wstring target = WideFromUtf8(path);
   // A writer that replaces the file leaves a waiting locker holding the old file; it then
   // locks the new one. A reparse point is not followed (OpenOwnFile refuses it).
+  int missing = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    HANDLE file = OpenOwnFile(target, GENERIC_READ, OPEN_EXISTING, nullptr);
+    DWORD error = 0;
+    HANDLE file = OpenOwnFile(target, GENERIC_READ, OPEN_EXISTING, &error);
+    // A replacement made in steps (ReplaceFileW) leaves the name empty for a moment.
+    if (file == INVALID_HANDLE_VALUE && error == ERROR_FILE_NOT_FOUND && ++missing < 5) {
+      Sleep(1);
+      continue;
+    }
     if (file == INVALID_HANDLE_VALUE) return;
     OVERLAPPED whole{};
     if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
@@ -228,6 +234,12 @@ bool WriteFileAtomically(const std::string& path, const std::string& contents,
   bool written = WriteAll(file, contents) && FlushFileBuffers(file);
   DWORD error = GetLastError();
   written = CloseHandle(file) && written;
+  // The new file keeps what the old one was marked as (hidden, not indexed, ...).
+  constexpr DWORD Kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  if (written && old.exists && (old.attributes & Kept) != 0) {
+    SetFileAttributesW(temporary.c_str(), old.attributes & Kept);
+  }
   if (!written) {
     guard.Remove();
     problem = "cannot write " + path + ": " + SystemError(error);
@@ -247,20 +259,22 @@ ReadOutcome ReadSmallFile(const std::string& path, std::uintmax_t maxBytes,
                           std::string& contents, std::string& problem) {
   contents.clear();
   const std::wstring name = NativePath(path).wstring();
-  // Unlike a write, a read follows a link to the file it names.
+  // Unlike a write, a read follows a link to the file it names. A folder cannot be opened
+  // as a file; a pipe can (without waiting), and is refused below.
   const DWORD attributes = GetFileAttributesW(name.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    problem = "cannot open " + path;
-    return ReadOutcome::Missing;
-  }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     problem = path + " is not a regular file";
     return ReadOutcome::NotRegular;
   }
   HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, ShareAll, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    problem = "cannot open " + path + ": " + SystemError(GetLastError());
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME) {
+      problem = "cannot open " + path;
+      return ReadOutcome::Missing;
+    }
+    problem = "cannot open " + path + ": " + SystemError(error);
     return ReadOutcome::Unreadable;
   }
   // Checked on what was opened: a pipe would block and a device never end.
