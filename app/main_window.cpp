@@ -232,7 +232,7 @@ void Form1::Form1_Load() {
   }
   if (!dataFolderProblem_.empty()) {
     Warn(QStringLiteral("The settings cannot be saved: ") +
-         QString::fromLocal8Bit(dataFolderProblem_) + QLatin1Char('.'));
+         platform::NameFromCore(dataFolderProblem_) + QLatin1Char('.'));
   }
 
   Rescan();
@@ -389,7 +389,7 @@ void Form1::SaveToConfigFile() {
     return;
   }
   Warn(QStringLiteral("Failed to update USBOvitoneUtilityCfg.ini file.\n") +
-       QString::fromLocal8Bit(problem));
+       platform::NameFromCore(problem));
 }
 
 void Form1::button3_Click() {
@@ -426,7 +426,7 @@ void Form1::aboutOrvaneUSBEncoderConfiguratorToolStripMenuItem_Click() {
     request.presetName = QString();  // the dialog opens with no file name filled in
     const QString chosen = ui::AskOpenFile(this, request);
     if (chosen.isEmpty()) return;
-    const std::string path = chosen.toLocal8Bit().toStdString();
+    const std::string path = platform::CoreName(chosen);
     if (platform::BaseName(path) != ConfigFileBaseName) {
       Warn(QStringLiteral("Incorrect Filename."));
       return;
@@ -456,7 +456,7 @@ void Form1::exitToolStripMenuItem_Click() {
       return;
     }
     const std::string target =
-        folder.toLocal8Bit().toStdString() + platform::PathSeparator() + ConfigFileBaseName;
+        platform::CoreName(folder) + platform::PathSeparator() + ConfigFileBaseName;
     if (platform::PathExists(target)) {
       const ui::Answer answer = ui::ShowMessage(
           this,

@@ -774,7 +774,7 @@ int Session::UpgradeFirmware(const std::vector<std::string>& args) {
   // The path goes on as the system's bytes; one that text cannot carry is refused
   // rather than swapped for another file's name.
   const std::string& path = args[0];
-  if (QFile::encodeName(QFile::decodeName(QByteArray::fromStdString(path))).toStdString() != path) {
+  if (platform::CoreName(platform::NameFromCore(path)) != path) {
     return BadInput("The file name " + Printable(path) +
                     " cannot be handed on unchanged; rename the file.");
   }

@@ -274,7 +274,7 @@ void firmware_upgrade::btnBrowse_Click() {
   filenameTextBox->setText(chosen);
   // Remembered for the user's convenience only; a failed write changes nothing.
   try {
-    CIniFile::SetValue("FirmwareFile", platform::BaseName(chosen.toLocal8Bit().toStdString()),
+    CIniFile::SetValue("FirmwareFile", platform::BaseName(platform::CoreName(chosen)),
                        ConfigSection, FileName);
   } catch (const std::exception&) {
   }
@@ -340,8 +340,8 @@ void firmware_upgrade::backgroundWorker1_DoWork(BackgroundWorker& worker,
   e.Result = false;
   // The path goes to the loader library as the system's bytes; one the system cannot
   // spell is refused rather than swapped for another file's name.
-  const QByteArray path = QFile::encodeName(upgradePath_);
-  if (QFile::decodeName(path) != upgradePath_ || path.contains('\0')) {
+  const std::string path = platform::CoreName(upgradePath_);
+  if (platform::NameFromCore(path) != upgradePath_ || path.find('\0') != std::string::npos) {
     worker.ReportProgress(0, QStringLiteral("The file path has characters this system cannot "
                                             "use in a file name; rename the file or choose "
                                             "another folder\r\n"));
@@ -349,11 +349,11 @@ void firmware_upgrade::backgroundWorker1_DoWork(BackgroundWorker& worker,
   }
   UpgradeHooks hooks;
   hooks.progress = [&worker](int percent, const std::string& text) {
-    worker.ReportProgress(percent, QFile::decodeName(QByteArray::fromStdString(text)));
+    worker.ReportProgress(percent, platform::NameFromCore(text));
   };
   hooks.sleep = [](int ms) { platform::SleepMs(ms); };
   hooks.ticks = [] { return platform::TickCountMs(); };
-  e.Result = RunUpgrade(path.toStdString(), hooks);
+  e.Result = RunUpgrade(path, hooks);
 }
 
 void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const QString& text) {

@@ -72,7 +72,8 @@ HANDLE OpenOwnFile(const std::wstring& name, DWORD access, DWORD disposition, DW
   HANDLE file = CreateFileW(name.c_str(), access, ShareAll, nullptr, disposition,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    if (error != nullptr) *error = GetLastError();
+    // A pipe with every instance taken is no more a file than a free one.
+    if (error != nullptr) *error = GetLastError() == ERROR_PIPE_BUSY ? ERROR_INVALID_NAME : GetLastError();
     return INVALID_HANDLE_VALUE;
   }
   BY_HANDLE_FILE_INFORMATION info{};
@@ -270,6 +271,10 @@ ReadOutcome ReadSmallFile(const std::string& path, std::uintmax_t maxBytes,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
+    if (error == ERROR_PIPE_BUSY) {  // a pipe with every instance taken is a pipe all the same
+      problem = path + " is not a regular file";
+      return ReadOutcome::NotRegular;
+    }
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME) {
       problem = "cannot open " + path;
       return ReadOutcome::Missing;

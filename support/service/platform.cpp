@@ -1,6 +1,8 @@
 #include "support/service/platform.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QString>
 #include <QEventLoop>
 #include <QPointer>
 #include <QThread>
@@ -105,6 +107,22 @@ bool CopyFileReplacing(const std::string& from, const std::string& to, std::stri
   }
   const FileLock lock(to);
   return WriteFileAtomically(to, contents, problem);
+}
+
+std::string CoreName(const QString& name) {
+#ifdef _WIN32
+  return name.toStdString();
+#else
+  return QFile::encodeName(name).toStdString();
+#endif
+}
+
+QString NameFromCore(const std::string& name) {
+#ifdef _WIN32
+  return QString::fromStdString(name);
+#else
+  return QFile::decodeName(QByteArray::fromStdString(name));
+#endif
 }
 
 std::string BaseName(const std::string& path) {

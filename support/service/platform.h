@@ -7,6 +7,7 @@
 #include <string>
 
 class QEventLoop;
+class QString;
 class QObject;
 
 namespace pellix_usb_encoder::platform {
@@ -34,6 +35,12 @@ bool CreateFolder(const std::string& path);
 // they were. The second form says why it failed in `problem`.
 bool CopyFileReplacing(const std::string& from, const std::string& to);
 bool CopyFileReplacing(const std::string& from, const std::string& to, std::string& problem);
+// A file name as the core takes it, and back: the system's bytes on Linux (what
+// QFile::encodeName gives), UTF-8 on Windows, where the core converts names to UTF-16
+// itself (support/core/native_path.h).
+std::string CoreName(const QString& name);
+QString NameFromCore(const std::string& name);
+
 // The file name without its folder.
 std::string BaseName(const std::string& path);
 

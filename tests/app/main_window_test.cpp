@@ -94,7 +94,7 @@ class MainWindowTest : public testing::MainWindowFixture {
     if (twin_) twin_->ClearCommands();
     return Bus::Instance().ClearTraffic(), std::move(form);
   }
-  QString ConfigPath() const { return home_.path() + "/OrvaneInterface/USBOvitoneUtilityCfg.ini"; }
+  QString ConfigPath() const { return QDir::toNativeSeparators(home_.path() + "/OrvaneInterface/USBOvitoneUtilityCfg.ini"); }
   QString Folder(const QString& name) const { return QDir(home_.path()).mkpath(name), home_.path() + "/" + name; }
   Cmds Sent() const {
     Cmds out;

@@ -1,5 +1,4 @@
-// main() of the test programs that need a QApplication. Runs headless by default; the
-// Windows build has the system's own platform only (under Wine it needs no display).
+// main() of the test programs that need a QApplication. Runs headless by default.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -8,12 +7,10 @@
 #include "support/ui/user_interaction.h"
 
 int main(int argc, char** argv) {
-#ifndef _WIN32
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-#endif
   QApplication app(argc, argv);
   QFont::insertSubstitutions(QStringLiteral("Microsoft Sans Serif"),
-                             {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+                             {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans"), QStringLiteral("Tahoma")});
   // The windows wait for the encoder as they do in the program.
   pellix_usb_encoder::ui::InstallResponsiveWaits();
   ::testing::InitGoogleTest(&argc, argv);

@@ -310,7 +310,9 @@ TEST_F(SelfTestWindowTest, KeysMarkTheirButtonsAndActivateNothing) {
   };
   EXPECT_FALSE(blue(w->button7));
   press(Qt::Key_Tools, 179), press(Qt::Key_F12, 96), press(Qt::Key_Launch4, 0);  // during the LED test
-  EXPECT_TRUE(w->button7->parentWidget() == w->pictureBox1 && blue(w->button7) && w->button7->mapTo(w, QPoint()) == place);
+  EXPECT_EQ(w->button7->parentWidget(), w->pictureBox1);
+  EXPECT_TRUE(blue(w->button7));
+  EXPECT_EQ(w->button7->mapTo(w, QPoint()), place);
   ASSERT_TRUE(WaitUntil([this] { return user_.Held(); }));
   press(Qt::Key_unknown, 192), press(Qt::Key_unknown, 195), press(Qt::Key_F16, 0);  // 192: the native F14
   EXPECT_TRUE(w->button8->property("keyMarked").toBool() && !w->button9->property("keyMarked").toBool());
