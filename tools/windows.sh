@@ -259,8 +259,16 @@ log "starting the demo under Wine until its main window shows"
 display=:97
 Xvfb $display -screen 0 1280x800x24 >/dev/null 2>&1 &
 xvfb=$!
-trap '"$wineserver" -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true' EXIT
+wm=""
+trap '"$wineserver" -k 2>/dev/null || true; [[ -n $wm ]] && kill $wm 2>/dev/null; kill $xvfb 2>/dev/null || true' EXIT
 sleep 1
+# With a window manager (when one is installed) the windows get their frames, as on a
+# desktop; the screenshot (OVITONE_WINDOWS_SCREENSHOT=FILE.png) wants them.
+if [[ -n ${OVITONE_WINDOWS_SCREENSHOT:-} ]] && command -v openbox >/dev/null; then
+  DISPLAY=$display openbox >/dev/null 2>&1 &
+  wm=$!
+  sleep 1
+fi
 (cd "$stage" && DISPLAY=$display "$wine" ovitone-demo.exe >"$build/demo.log" 2>&1 &)
 shown=0
 for _ in $(seq 1 60); do
@@ -272,6 +280,12 @@ for _ in $(seq 1 60); do
 done
 if [[ $shown -eq 1 && -n ${OVITONE_WINDOWS_SCREENSHOT:-} ]]; then
   sleep 3
+  # The main window and, beside it rather than over it, the simulated encoder's panel.
+  if command -v xdotool >/dev/null; then
+    DISPLAY=$display xdotool search --name '^Orvane Ovitone  Configuration Utility$' windowmove 10 10 2>/dev/null || true
+    DISPLAY=$display xdotool search --name '^Simulated encoder$' windowmove 920 10 2>/dev/null || true
+    sleep 2
+  fi
   DISPLAY=$display import -window root "$OVITONE_WINDOWS_SCREENSHOT" 2>/dev/null || true
 fi
 "$wineserver" -k 2>/dev/null || true
