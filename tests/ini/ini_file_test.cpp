@@ -283,5 +283,31 @@ TEST_F(IniTest, WritersTakeTurnsAndLoseNoUpdate) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);  // no leftovers
 }
 
+#ifdef _WIN32
+// Windows lets an open handle stand in the way of a replacement. Our own handles (a
+// reader, a waiting lock) share deletion and never do; another program's handle that
+// does not is waited for a moment, then reported, and the file stays whole.
+TEST_F(IniTest, WindowsReplacesFilesOthersHoldOpenOrSaysWhy) {
+  const std::string file = Write("cfg.ini", " [s]\n a=1\n");
+  const std::wstring name = fs::path(file).wstring();
+  HANDLE shared = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(shared, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(Ini::SetValue("a", "2", "s", file));  // past the reader's handle and its own lock's
+  CloseHandle(shared);
+  EXPECT_EQ(Ini::GetValue("a", "s", file), "2");
+  HANDLE exclusive = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+  std::string problem;
+  EXPECT_FALSE(WriteFileAtomically(file, " [s]\n a=3\n", problem));
+  EXPECT_NE(problem.find("another program has the file open; close it and try again"), std::string::npos) << problem;
+  CloseHandle(exclusive);
+  EXPECT_EQ(Read(file), " [s]\n a=2\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);  // no temporaries or backups
+  EXPECT_TRUE(WriteFileAtomically(file, " [s]\n a=4\n", problem)) << problem;
+}
+#endif
+
 }  // namespace
 }  // namespace pellix_usb_encoder
