@@ -25,6 +25,7 @@
 #include "device/device_lock.h"
 #include "device/device_text.h"
 #include "device/hid_transport.h"
+#include "support/core/native_path.h"
 
 namespace pellix_usb_encoder {
 
@@ -235,16 +236,6 @@ std::wstring ReadTextProperty(Query query, DEVPROPTYPE wanted) {
   return {};
 }
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty() || text.size() > INT_MAX) return {};
-  const int size = static_cast<int>(text.size());
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return {};
-  std::string out(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), length, nullptr, nullptr);
-  return out;
-}
-
 std::string UpperAscii(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
@@ -265,10 +256,8 @@ std::string UpperAscii(std::string text) {
 std::string UsbPortOfInterfacePath(const char* path) {
   const ConfigManager& cm = ConfigManagerFunctions();
   if (!cm.Complete()) return {};
-  const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring widePath(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, widePath.data(), length);
+  const std::wstring widePath = WideFromUtf8(path);
+  if (widePath.empty()) return {};
 
   std::wstring instanceId = ReadTextProperty(
       [&](DEVPROPTYPE* type, PBYTE buffer, PULONG size) {
@@ -282,7 +271,7 @@ std::string UsbPortOfInterfacePath(const char* path) {
     return {};
   }
   const auto nodeText = [&cm](DEVINST at, const DEVPROPKEY& key, DEVPROPTYPE wanted) {
-    return Utf8(ReadTextProperty(
+    return Utf8FromWide(ReadTextProperty(
         [&](DEVPROPTYPE* type, PBYTE buffer, PULONG size) {
           return cm.nodeProperty(at, &key, type, buffer, size, 0);
         },

@@ -50,11 +50,6 @@ namespace {
 // A recording stops by itself at this size (several minutes of sound).
 constexpr qint64 MaxRecordingBytes = 32 * 1024 * 1024;
 
-AudioFactory& InstalledFactory() {
-  static AudioFactory factory;
-  return factory;
-}
-
 // Mono 16-bit at 44.1 kHz when the device takes it, else what the device prefers.
 QAudioFormat RecordingFormat(const QAudioDevice& input) {
   QAudioFormat format;
@@ -214,15 +209,6 @@ class QtAudioDevice final : public AudioDevice {
 };
 
 }  // namespace
-
-void SetAudioFactory(AudioFactory factory) { InstalledFactory() = std::move(factory); }
-
-std::unique_ptr<AudioDevice> CreateAudioDevice() {
-  if (const AudioFactory& factory = InstalledFactory()) {
-    if (auto device = factory()) return device;
-  }
-  return CreateSystemAudioDevice();
-}
 
 std::unique_ptr<AudioDevice> CreateSystemAudioDevice() { return std::make_unique<QtAudioDevice>(); }
 

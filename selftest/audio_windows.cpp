@@ -22,11 +22,6 @@ namespace pellix_usb_encoder {
 
 namespace {
 
-AudioFactory& InstalledFactory() {
-  static AudioFactory factory;
-  return factory;
-}
-
 // Sends one MCI command string; true when MCI took it.
 bool Mci(const QString& command, QString* answer = nullptr) {
   wchar_t reply[256] = {};
@@ -132,15 +127,6 @@ class MciAudioDevice final : public AudioDevice {
 };
 
 }  // namespace
-
-void SetAudioFactory(AudioFactory factory) { InstalledFactory() = std::move(factory); }
-
-std::unique_ptr<AudioDevice> CreateAudioDevice() {
-  if (const AudioFactory& factory = InstalledFactory()) {
-    if (auto device = factory()) return device;
-  }
-  return CreateSystemAudioDevice();
-}
 
 std::unique_ptr<AudioDevice> CreateSystemAudioDevice() { return std::make_unique<MciAudioDevice>(); }
 

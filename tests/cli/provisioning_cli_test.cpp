@@ -21,7 +21,7 @@
 #endif
 
 #include "cli/provisioning_cli.h"
-#include "common/special_files.h"
+#include "common/odd_files.h"
 #include "device/encoder_session.h"
 #include "device/usb_port.h"
 #include "firmware/core/ram_loader.h"

@@ -21,7 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
-#include "common/special_files.h"
+#include "common/odd_files.h"
 #include "support/core/file_store.h"
 
 namespace pellix_usb_encoder {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/special_files.h"
+#include "common/odd_files.h"
 #include "loader/bsl430.h"
 #include "loader/ti_txt.h"
 
