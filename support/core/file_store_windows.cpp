@@ -66,6 +66,14 @@ Entry Look(const std::wstring& name) {
   return entry;
 }
 
+// Why nothing may be written at a name with this entry: a link is never followed, and a
+// folder is no file. Empty when a file may be written there.
+std::string WriteRefusal(const Entry& entry, const std::string& path) {
+  if (entry.Link()) return SymbolicLinkProblem(path);
+  if (entry.Folder()) return path + " is not a regular file";
+  return std::string();
+}
+
 // Opens the file at `name` itself (never what a reparse point leads to) and checks that it
 // is a plain file on a disk: not a folder, a pipe, a console or another device.
 HANDLE OpenOwnFile(const std::wstring& name, DWORD access, DWORD disposition, DWORD* error) {
@@ -196,14 +204,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& contents,
   const std::filesystem::path targetPath = NativePath(path);
   const std::wstring target = targetPath.wstring();
   const Entry old = Look(target);
-  if (old.Link()) {
-    problem = SymbolicLinkProblem(path);
-    return false;
-  }
-  if (old.Folder()) {
-    problem = path + " is not a regular file";
-    return false;
-  }
+  problem = WriteRefusal(old, path);
+  if (!problem.empty()) return false;
   if (old.ReadOnly()) {
     problem = path + " is read-only";
     return false;
@@ -318,15 +320,8 @@ ReadOutcome ReadSmallFile(const std::string& path, std::uintmax_t maxBytes,
 bool LogFile::Open(const std::string& path, std::string& problem) {
   Close();
   const std::wstring name = NativePath(path).wstring();
-  const Entry entry = Look(name);
-  if (entry.Link()) {
-    problem = SymbolicLinkProblem(path);
-    return false;
-  }
-  if (entry.Folder()) {
-    problem = path + " is not a regular file";
-    return false;
-  }
+  problem = WriteRefusal(Look(name), path);
+  if (!problem.empty()) return false;
   DWORD error = 0;
   HANDLE file = OpenOwnFile(name, GENERIC_WRITE, OPEN_ALWAYS, &error);
   if (file == INVALID_HANDLE_VALUE) {
