@@ -21,6 +21,7 @@
 
 #include "device/encoder_session.h"
 #include "firmware/core/settings_recovery.h"
+#include "firmware/core/upgrade_endings.h"
 #include "support/core/config_file.h"
 #include "support/core/ini_file.h"
 #include "support/service/platform.h"
@@ -292,27 +293,7 @@ void firmware_upgrade::btnClose_MouseClick() {
   // While work runs, close() below only explains why the window stays.
   if (!UpgradeOrCountRunning()) {
     // Where the unit is decides what the user is told to do next.
-    const QString port = QString::fromStdString(PrintableDeviceText(unit.port));
-    QString text = QStringLiteral("Please Click on Scan for.\n");
-    switch (Place()) {
-      case UnitPlace::Firmware:
-        break;
-      case UnitPlace::Loader:
-        text = (port.isEmpty() ? QStringLiteral("The encoder waits")
-                               : QStringLiteral("The encoder on USB port ") + port +
-                                     QStringLiteral(" waits")) +
-               QStringLiteral(" in its firmware loader and cannot be used until an upgrade "
-                              "finishes. To finish it, click Update Ovitone Firmware in the "
-                              "main window again.\n");
-        break;
-      case UnitPlace::Gone:
-        if (!unit.port.empty()) {
-          text = QStringLiteral("The encoder is not on the USB bus (USB port ") + port +
-                 QStringLiteral("). Plug it in again, then click Scan For Device in the main "
-                                "window.\n");
-        }
-        break;
-    }
+    const QString text = QString::fromStdString(CloseAdvice(unit, Place()));
     ui::ShowMessage(this, text, QStringLiteral("Orvane Ovitone"), ui::Buttons::Ok,
                     ui::Icon::Warning);
   }
@@ -391,66 +372,20 @@ void firmware_upgrade::AppendLogLine(const QString& line) {
                                         line);
 }
 
-UnitPlace firmware_upgrade::Place() const {
-  if (!unit.port.empty()) return WhereIs(unit.port);
-  return CountLoaderDevices() > 0 ? UnitPlace::Loader : UnitPlace::Firmware;
-}
+UnitPlace firmware_upgrade::Place() const { return PlaceOfUnit(unit); }
 
 QString firmware_upgrade::KeptNote() const {
-  const std::string serial = unit.Identity();
-  if (serial.empty()) return QString();
-  const auto record = FindRecoveryRecord(RecoveryFolder(), serial);
-  if (!record) return QString();
-  return QStringLiteral("The settings of serial number ") +
-         QString::fromStdString(PrintableDeviceText(serial)) +
-         (record->keptAt.empty() ? QString()
-                                 : QStringLiteral(" (kept ") +
-                                       QString::fromStdString(record->keptAt) + QLatin1Char(')')) +
-         QStringLiteral(" are safe; the next upgrade of this unit will restore them.\r\n");
+  return QString::fromStdString(pellix_usb_encoder::KeptNote(unit));
 }
 
 QString firmware_upgrade::FailureEnding() const {
-  const QString port = QString::fromStdString(PrintableDeviceText(unit.port));
-  QString text;
-  switch (Place()) {
-    case UnitPlace::Loader:
-      text = (port.isEmpty() ? QStringLiteral("The encoder waits in its firmware loader")
-                             : QStringLiteral("The encoder waits in its firmware loader on USB "
-                                              "port ") + port) +
-             (loaderTouched_ ? QStringLiteral(": the upgrade did not finish. Click Upgrade "
-                                              "Firmware to try again.\r\n")
-                             : QStringLiteral("; nothing was programmed. Choose a firmware "
-                                              "file it can take, then click Upgrade "
-                                              "Firmware.\r\n"));
-      break;
-    case UnitPlace::Firmware:
-      text = (port.isEmpty() ? QStringLiteral("No firmware was programmed.\r\n")
-                             : QStringLiteral("The encoder on USB port ") + port +
-                                   QStringLiteral(" runs its firmware; the upgrade did not "
-                                                  "finish. To try again, click Scan For Device "
-                                                  "in the main window and start the upgrade "
-                                                  "there.\r\n"));
-      break;
-    case UnitPlace::Gone:
-      text = QStringLiteral("The upgrade did not finish, and the encoder is no longer on the USB "
-                            "bus (USB port ") + port +
-             QStringLiteral("). Plug it in again: once this window finds its loader, click "
-                            "Upgrade Firmware; if it starts its firmware, click Scan For Device "
-                            "in the main window.\r\n");
-      break;
-  }
-  return text + KeptNote();
+  return QString::fromStdString(pellix_usb_encoder::FailureEnding(unit, Place(), loaderTouched_));
 }
 
 std::optional<size_t> firmware_upgrade::AskWhoseSettings(
     const std::string& port, const std::vector<RestoreCandidate>& candidates) {
   for (size_t i = 0; i < candidates.size(); ++i) {
-    const QString text =
-        QStringLiteral("The encoder on USB port ") + QString::fromStdString(PrintableDeviceText(port)) +
-        QStringLiteral(" reports no serial number, so the program cannot tell whose settings it "
-                       "should have.\n\nWrite ") +
-        QString::fromStdString(DescribeCandidate(candidates[i])) +
-        QStringLiteral(" into it?");
+    const QString text = QString::fromStdString(WhoseSettingsQuestion(port, candidates[i]));
     if (ui::ShowMessage(this, text, QStringLiteral("Firmware Upgrade"), ui::Buttons::YesNo,
                         ui::Icon::Question) == ui::Answer::Yes) {
       return i;
@@ -467,60 +402,18 @@ void firmware_upgrade::RestoreSettings() {
       unit, hooks, [this](const std::string& port, const std::vector<RestoreCandidate>& candidates) {
         return AskWhoseSettings(port, candidates);
       });
-  const QString port = QString::fromStdString(PrintableDeviceText(unit.port));
-  const QString firmware = QString::fromStdString(PrintableDeviceText(restored.firmware));
-  const QString complete = firmware.isEmpty()
-                               ? QStringLiteral("Upgrade complete")
-                               : QStringLiteral("Upgrade complete: the encoder runs firmware ") + firmware;
-  const QString said = QString::fromStdString(DescribeRestore(restored, unit.port)) +
-                       QStringLiteral("\r\n");
-  switch (restored.outcome) {
-    case RestoreOutcome::Restored:
-      AppendLogLine(complete + (restored.confirmed
-                                    ? QStringLiteral(", and the settings of serial number ") +
-                                          QString::fromStdString(PrintableDeviceText(restored.restoredSerial)) +
-                                          QStringLiteral(" were written into it on your word.\r\n")
-                                    : QStringLiteral(", and its settings were restored.\r\n")));
-      emit UpgradeCompleted();
-      return;
-    case RestoreOutcome::FallbackWritten:
-      AppendLogLine(complete + QStringLiteral(".\r\n") + said);
-      emit UpgradeCompleted();
-      return;
-    case RestoreOutcome::NothingKept:
-    case RestoreOutcome::NotIdentified:
-      AppendLogLine(complete + QStringLiteral(".\r\n") + said +
-                    QStringLiteral("Set its settings in the main window, or restore them with "
-                                   "ovitone-cli --device ") + port +
-                    QStringLiteral(" --restore-from SERIAL restore-settings.\r\n"));
-      emit UpgradeCompleted();
-      return;
-    case RestoreOutcome::OtherUnit:
-      ui::ShowMessage(this, said.chopped(2) + QLatin1Char('\n'), QStringLiteral("Orvane Ovitone "),
-                      ui::Buttons::Ok, ui::Icon::Warning);
-      AppendLogLine(said + KeptNote());
-      return;
-    case RestoreOutcome::NotConnected:
-      ui::ShowMessage(this, QStringLiteral("Orvane Ovitone not connected..\n"),
-                      QStringLiteral("Orvane Ovitone"), ui::Buttons::Ok, ui::Icon::Warning);
-      // A unit back in its loader can be tried again at once: the count enables the buttons.
-      if (Place() == UnitPlace::Loader) StartDeviceCount();
-      AppendLogLine(Place() == UnitPlace::Loader
-                        ? QStringLiteral("The encoder did not start its new firmware; it waits in "
-                                         "its firmware loader on USB port ") + port +
-                              QStringLiteral(": click Upgrade Firmware to try again.\r\n") + KeptNote()
-                        : QStringLiteral("The firmware was programmed, but no encoder came back on "
-                                         "USB port ") + port +
-                              QStringLiteral(". Plug it in again and click Scan For Device in the "
-                                             "main window.\r\n") + KeptNote());
-      return;
-    case RestoreOutcome::CommandFailed:
-      ui::ShowMessage(this, QString::fromStdString(restored.failure) + QLatin1Char('\n'),
-                      QStringLiteral("Orvane Ovitone "), ui::Buttons::Ok, ui::Icon::Warning);
-      AppendLogLine(QStringLiteral("The firmware was programmed, but the settings could not be "
-                                   "written back.\r\n") + KeptNote());
-      return;
+  const RestoreEnding ending = DescribeRestoreEnding(
+      unit, restored, restored.outcome == RestoreOutcome::NotConnected ? Place() : UnitPlace::Firmware,
+      "Set its settings in the main window, or restore them with ovitone-cli --device " +
+          PrintableDeviceText(unit.port) + " --restore-from SERIAL restore-settings.\r\n");
+  if (!ending.message.empty()) {
+    ui::ShowMessage(this, QString::fromStdString(ending.message),
+                    QString::fromStdString(ending.caption), ui::Buttons::Ok, ui::Icon::Warning);
   }
+  // A unit back in its loader can be tried again at once: the count enables the buttons.
+  if (ending.retry) StartDeviceCount();
+  AppendLogLine(QString::fromStdString(ending.log));
+  if (ending.completed) emit UpgradeCompleted();
 }
 
 }  // namespace pellix_usb_encoder
