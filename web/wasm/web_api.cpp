@@ -280,8 +280,10 @@ EMSCRIPTEN_KEEPALIVE const char* ov_lists() {
 }
 
 // The page has loaded: the configuration file is made when missing, then the encoder is
-// looked for and its status shown.
-EMSCRIPTEN_KEEPALIVE void ov_start() {
+// looked for and its status shown. `firstVisit`: the user has granted the page no device
+// yet, so no encoder can be found; the page asks them to connect one instead of saying
+// it is not connected.
+EMSCRIPTEN_KEEPALIVE void ov_start(int firstVisit) {
   form.dataFolderProblem.clear();
   FileName.clear();
   const std::string dataFolder = UserDataFolder(form.dataFolderProblem);
@@ -296,7 +298,11 @@ EMSCRIPTEN_KEEPALIVE void ov_start() {
   if (!form.dataFolderProblem.empty()) {
     Warn("The settings cannot be saved: " + form.dataFolderProblem + ".");
   }
-  Rescan();
+  if (firstVisit) {
+    ReopenEncoder();
+  } else {
+    Rescan();
+  }
   const bool connected = GetDeviceStatusMessage() == 0;
   if (!connected) form.lines[2] = "Serial Number" + Blanks(15) + form.serialNumber;
   StatusRefresh(connected, "JACK LED Brightness");
