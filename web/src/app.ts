@@ -451,7 +451,7 @@ function grant(vendorId: number, productId: number): Promise<void> {
   return new Promise((resolve) => {
     const loader = productId === LoaderFilter.productId;
     $('grantText').textContent = loader
-      ? 'The encoder now waits in its firmware loader, a new USB device. Click Allow access and pick it in the browser\'s list.'
+      ? 'The firmware loader restarted as a new USB device. Click Allow access and pick it in the browser\'s list, so that the upgrade can go on.'
       : 'The encoder restarted with its new firmware, as a new USB device. Click Allow access and pick Ovitone USB Encoder in the browser\'s list, so that its settings can be written back.';
     const sheet = $('grantSheet');
     const done = () => {

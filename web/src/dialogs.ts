@@ -4,6 +4,7 @@
 const $ = <T extends HTMLElement>(id: string) => document.getElementById(id) as T;
 
 let chain: Promise<unknown> = Promise.resolve();
+let shownCount = 0;
 
 /** buttons: 0 OK, 1 Yes and No. icon: 0 warning, 1 question, 2 none. Resolves 1 for OK or Yes, 0 for No. */
 export function showMessage(text: string, caption: string, buttons: number, icon: number): Promise<number> {
@@ -40,6 +41,7 @@ export function showMessage(text: string, caption: string, buttons: number, icon
       }
     };
     document.addEventListener('keydown', onKey, true);
+    sheet.dataset.shown = String(++shownCount);
     sheet.hidden = false;
     first.focus();
   }));

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -24,6 +25,7 @@
 #include "device/device_text.h"
 #include "device/encoder_session.h"
 #include "device/hid_transport.h"
+#include "device/usb_port.h"
 #include "firmware/core/upgrade_endings.h"
 #include "firmware/core/upgrader.h"
 #include "layout_editor/core/key_code_table.h"
@@ -114,8 +116,31 @@ const char* Answer(std::string json) {
 
 constexpr const char* MessageCaption = "Orvane Ovitone ";
 
+// The browser tells no USB port: every device it grants stands on the one port 0-0
+// (web/wasm/webhid_hidapi.cpp). The texts that name the unit's port say nothing of it.
+std::string WithoutPort(std::string text) {
+  static const std::pair<const char*, const char*> kReplacements[] = {
+      {" (USB port 0-0)", ""},
+      {"The encoder on USB port 0-0 ", "The encoder "},
+      {" on USB port 0-0", ""},
+      {" on port 0-0", ""},
+      {"USB port 0-0", "the USB connection"},
+  };
+  for (const auto& [from, to] : kReplacements) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+      text.replace(at, std::strlen(from), to);
+      at += std::strlen(to);
+    }
+  }
+  return text;
+}
+
 int Show(const std::string& text, const std::string& caption, Buttons buttons, Icon icon) {
-  return web_message(text.c_str(), caption.c_str(), buttons, icon);
+  return web_message(WithoutPort(text).c_str(), caption.c_str(), buttons, icon);
+}
+
+void Progress(int percent, const std::string& text) {
+  web_progress(percent, WithoutPort(text).c_str());
 }
 
 void Warn(const std::string& text) { Show(text + "\n", MessageCaption, Ok, Warning); }
@@ -628,21 +653,28 @@ EMSCRIPTEN_KEEPALIVE void ov_set_ram_loader(const char* path) {
 // "Upgrade Firmware" with the file the page put at `path`. Progress and the ending reach
 // the page through progress(); 1 when the unit runs its new firmware.
 EMSCRIPTEN_KEEPALIVE int ov_upgrade_run(const char* path) {
-  web_progress(0, "Starting\r\n");
+  Progress(0, "Starting\r\n");
   FirmwareUpgrader upgrader;
   upgrader.unit = upgradeUnit;
   UpgradeHooks hooks;
   hooks.progress = [](int percent, const std::string& text) {
-    web_progress(percent, text.c_str());
+    Progress(percent, text);
     emscripten_sleep(0);  // lets the page draw the bar
   };
-  hooks.sleep = [](int ms) { Wait(ms); };
+  // The loader restarts as a new USB device when the RAM loader starts in it (and after
+  // a mass erase): the browser lets the page reach it only once the user has picked it
+  // again, so after each of the upgrade's waits the page asks for it unless it may
+  // reach it already.
+  hooks.sleep = [](int ms) {
+    Wait(ms);
+    web_grant(LoaderVendorId, LoaderProductId);
+  };
   hooks.ticks = [] { return static_cast<uint64_t>(emscripten_get_now()); };
   const bool programmed = upgrader.RunUpgrade(path, hooks);
   upgradeUnit = upgrader.unit;
   loaderTouched = upgrader.LoaderTouched();
   if (!programmed) {
-    web_progress(-1, FailureEnding(upgradeUnit, PlaceOfUnit(upgradeUnit), loaderTouched).c_str());
+    Progress(-1, FailureEnding(upgradeUnit, PlaceOfUnit(upgradeUnit), loaderTouched));
     return 0;
   }
   // The encoder restarts in its new firmware as a new USB device: where the browser has
@@ -670,7 +702,7 @@ EMSCRIPTEN_KEEPALIVE int ov_upgrade_run(const char* path) {
                                                        : UnitPlace::Firmware,
       "Set its settings in the main page.\r\n");
   if (!ending.message.empty()) Show(ending.message, ending.caption, Ok, Warning);
-  web_progress(-1, ending.log.c_str());
+  Progress(-1, ending.log);
   if (ending.completed) {
     StatusRefresh(GetDeviceStatusMessage() == 0, "Jack LED Brightness");
     return 1;

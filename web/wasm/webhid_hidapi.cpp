@@ -6,10 +6,10 @@
 // (opening a device, sending a report, waiting for the next report) suspend the C++
 // caller with Asyncify until the promise settles; the page never blocks.
 //
-// Paths are "webhid:port=browser:device=N". The browser tells no USB port, so every
-// granted device counts as being on one port, "browser": a unit is then told apart by
-// its serial number alone, and two encoders or two loaders granted at once are the
-// ambiguity the core refuses to guess through.
+// Paths are "webhid:port=0-0:device=N". The browser tells no USB port, so every granted
+// device counts as being on one port, 0-0 (no real bus has the number 0): a unit is then
+// told apart by its serial number alone, and two encoders or two loaders granted at once
+// are the ambiguity the core refuses to guess through.
 #include <emscripten.h>
 
 #include <hidapi/hidapi.h>
@@ -76,7 +76,7 @@ EM_JS(void, webhid_close, (int id), {
   if (Module['webhid']) Module['webhid'].close(id);
 });
 
-constexpr const char* kPathPrefix = "webhid:port=browser:device=";
+constexpr const char* kPathPrefix = "webhid:port=0-0:device=";
 
 std::wstring Widen(const std::string& text) {
   // The page hands UTF-8; names here are shown narrowed to single bytes anyway.
