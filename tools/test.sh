@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test suite.
-#   tools/test.sh              normal build in build/
+#   tools/test.sh              normal build in build/, then the browser page and its
+#                              tests in headless Chromium (tools/web.sh)
 #   tools/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer, in build-asan/
 #   tools/test.sh --tsan       ThreadSanitizer, in build-tsan/
 set -euo pipefail
@@ -23,3 +24,7 @@ export QT_QPA_PLATFORM=offscreen
 # the process; LeakSanitizer is told to pass over those, and only those.
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+# The browser page shares the core; its tests run once, with the normal build.
+if [[ -z "${1:-}" ]]; then
+  tools/web.sh
+fi

@@ -472,7 +472,7 @@ function grant(vendorId: number, productId: number): Promise<void> {
 // ---------------------------------------------------------------------------------------
 // Start
 
-async function hidForPage(demo: boolean): Promise<{ hid: HidLike; simulated: boolean } | null> {
+async function hidOfPage(demo: boolean): Promise<{ hid: HidLike; simulated: boolean } | null> {
   const fake = (window as unknown as { ovitoneSimulatedHid?: boolean }).ovitoneSimulatedHid === true;
   if (!demo) {
     if (!('hid' in navigator)) return null;
@@ -485,22 +485,27 @@ async function hidForPage(demo: boolean): Promise<{ hid: HidLike; simulated: boo
 async function main(): Promise<void> {
   const demo = new URLSearchParams(location.search).has('demo');
   $('mode').hidden = !demo;
-  const hid = await hidForPage(demo);
-  if (!hid) {
-    $('unsupported').hidden = false;
-    $('mainCard').hidden = true;
-    for (const id of ['importCfg', 'exportCfg']) ($(id) as HTMLButtonElement).disabled = true;
-    return;
-  }
-  bridge = new WebHidBridge(hid.hid, hid.simulated);
-  await bridge.start();
-  core = await Core.load(bridge, {
+  bridge = new WebHidBridge();
+  // The module loads while the demo's encoder is set up.
+  const loading = hidOfPage(demo);
+  const coreLoading = 'WebAssembly' in window && (demo || 'hid' in navigator) ? Core.load(bridge, {
     message: showMessage,
     panel: drawPanel,
     progress,
     selfTest: selfTestEvent,
     grant,
-  });
+  }) : null;
+  const hid = await loading;
+  if (!hid || !coreLoading) {
+    $('unsupported').hidden = false;
+    $('mainCard').hidden = true;
+    for (const id of ['importCfg', 'exportCfg']) ($(id) as HTMLButtonElement).disabled = true;
+    return;
+  }
+  bridge.attach(hid.hid, hid.simulated);
+  await bridge.start();
+  core = await coreLoading;
+  performance.mark('ovitone-core');
   const scale = Number(new URLSearchParams(location.search).get('waits') ?? '100');
   if (scale >= 0 && scale < 100) core.setWaitScale(scale);
   wireMainWindow();
@@ -511,8 +516,10 @@ async function main(): Promise<void> {
     // The demo's encoder counts as picked already.
     await bridge.request([EncoderFilter]);
   }
+  performance.mark('ovitone-start');
   await busy(() => core.start(!bridge.has(EncoderFilter.vendorId, EncoderFilter.productId)));
   document.body.dataset.ready = '1';
+  (window as unknown as { ovitoneReadyMs: number }).ovitoneReadyMs = performance.now();
   if ('serviceWorker' in navigator && location.protocol !== 'file:') {
     navigator.serviceWorker.register('sw.js').catch(() => { /* offline use only */ });
   }

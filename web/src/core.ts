@@ -44,6 +44,8 @@ interface Module {
 
 const DataFolder = '/home/web_user/.local/share';
 
+let prefetched: { factory: Promise<any>; compiled: Promise<WebAssembly.Module | null> } | null = null;
+
 export class Core {
   private readonly module: Module;
   private queue: Promise<unknown> = Promise.resolve();
@@ -54,9 +56,31 @@ export class Core {
     this.lists = JSON.parse(module.ccall('ov_lists', 'string', [], []));
   }
 
+  /** Starts fetching and compiling the module; call early, while the page sets up. */
+  static prefetch(): void {
+    if (prefetched) return;
+    prefetched = {
+      factory: import('./ovitone-core.mjs' as string).then((m) => m.default),
+      compiled: WebAssembly.compileStreaming(fetch('ovitone-core.wasm')).catch(() => null),
+    };
+  }
+
   static async load(bridge: WebHidBridge, ui: CoreUi): Promise<Core> {
-    const { default: create } = await import('./ovitone-core.mjs' as string);
-    const module: Module = await create({ webhid: bridge, ui });
+    Core.prefetch();
+    const { factory, compiled } = prefetched!;
+    const create = await factory;
+    const wasm = await compiled;
+    const module: Module = await create({
+      webhid: bridge,
+      ui,
+      // The module compiled while the page set up; without it, the loader fetches its own.
+      ...(wasm ? {
+        instantiateWasm(imports: WebAssembly.Imports, done: (instance: WebAssembly.Instance) => void) {
+          void WebAssembly.instantiate(wasm, imports).then(done);
+          return {};
+        },
+      } : {}),
+    });
     const fs = module.FS;
     fs.mkdirTree(DataFolder);
     fs.mount(fs.filesystems.IDBFS, {}, DataFolder);

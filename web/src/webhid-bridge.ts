@@ -16,8 +16,8 @@ interface Opened {
 
 export class WebHidBridge {
   /** The devices are the simulated twins (the demo): the upgrade then sends the stand-in RAM loader. */
-  readonly simulated: boolean;
-  private readonly hid: HidLike;
+  simulated = false;
+  private hid: HidLike | null = null;
   private readonly ids = new Map<HIDDevice, number>();
   private readonly present = new Map<number, HIDDevice>();
   private readonly opened = new Map<number, Opened>();
@@ -25,7 +25,8 @@ export class WebHidBridge {
   private nextId = 1;
   private readonly listeners: Array<() => void> = [];
 
-  constructor(hid: HidLike, simulated = false) {
+  /** The page's navigator.hid, or the demo's stand-in; the bridge lists nothing before. */
+  attach(hid: HidLike, simulated: boolean): void {
     this.hid = hid;
     this.simulated = simulated;
     hid.addEventListener('connect', (event) => {
@@ -40,12 +41,14 @@ export class WebHidBridge {
 
   /** Takes the devices the page may use already (granted on an earlier visit). */
   async start(): Promise<void> {
+    if (!this.hid) return;
     for (const device of await this.hid.getDevices()) this.add(device);
   }
 
   /** Asks the user for a device (the browser's picker); needs a click. */
   async request(filters: HIDDeviceFilter[]): Promise<boolean> {
     let chosen: HIDDevice[] = [];
+    if (!this.hid) return false;
     try {
       chosen = await this.hid.requestDevice({ filters });
     } catch {
