@@ -85,7 +85,9 @@ export class Core {
     fs.mkdirTree(DataFolder);
     fs.mount(fs.filesystems.IDBFS, {}, DataFolder);
     await new Promise<void>((resolve) => fs.syncfs(true, () => resolve()));
+    // Files the user picks are put here and named without a folder, as they were chosen.
     fs.mkdirTree('/tmp/upload');
+    fs.chdir('/tmp/upload');
     return new Core(module);
   }
 
@@ -102,7 +104,7 @@ export class Core {
 
   /** Puts a file the user chose where the handlers can read it; its path. */
   upload(name: string, bytes: Uint8Array): string {
-    const path = `/tmp/upload/${name.replace(/\//g, '_')}`;
+    const path = name.replace(/[/\\]/g, '_') || 'unnamed';
     this.module.FS.writeFile(path, bytes);
     return path;
   }

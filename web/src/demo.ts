@@ -79,6 +79,8 @@ export async function startDemo(): Promise<SimHid> {
 function buildPanel(sim: SimModule): void {
   const panel = document.getElementById('demoPanel')!;
   panel.hidden = false;
+  // The page's windows open beside the panel, which stays usable: it is the hardware.
+  document.body.classList.add('with-demo');
   const state = (): SimState => JSON.parse(sim.ccall('sim_state', 'string', [], []));
   const said = element('div', 'The simulated encoder is plugged in.', { className: 'said' });
   said.setAttribute('role', 'status');
