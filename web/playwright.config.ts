@@ -6,6 +6,7 @@ const port = Number(process.env.OVITONE_WEB_PORT ?? 8123);
 
 export default defineConfig({
   testDir: 'tests',
+  testMatch: '*.test.ts',
   timeout: 60_000,
   workers: 2,
   reporter: [['list']],
