@@ -123,6 +123,17 @@ function wireMainWindow(): void {
     const text = await core.exportConfig();
     if (text !== null) download('USBOvitoneUtilityCfg.ini', text);
   }));
+  // The simulated loader takes the stand-in built into the core.
+  $('ramLoader').hidden = bridge.simulated;
+  $('ramLoader').addEventListener('click', () => $<HTMLInputElement>('ramLoaderFile').click());
+  $<HTMLInputElement>('ramLoaderFile').addEventListener('change', async (event) => {
+    const input = event.target as HTMLInputElement;
+    const file = input.files?.[0];
+    input.value = '';
+    if (!file) return;
+    const bytes = new Uint8Array(await file.arrayBuffer());
+    if (await busy(() => core.storeRamLoader(file.name, bytes))) $('ramLoader').title = `RAM loader image: ${file.name}, kept in this browser`;
+  });
   $('about').addEventListener('click', () => { $('aboutSheet').hidden = false; $('aboutClose').focus(); });
   $('aboutClose').addEventListener('click', () => { $('aboutSheet').hidden = true; });
 }
@@ -383,7 +394,6 @@ async function openUpgrade(): Promise<void> {
   ($('progress') as HTMLProgressElement).value = 0;
   $('deviceCount').textContent = 'Searching for devices';
   $('upgradeSheet').hidden = false;
-  $('ramLoaderLine').hidden = bridge.simulated;
   // The loader joins the bus a moment after the encoder left it.
   setTimeout(() => void refreshCount(), 1500);
 }
@@ -409,14 +419,6 @@ function wireUpgrade(): void {
     $('firmwareName').textContent = file.name;
     await core.rememberFirmwareFile(file.name);
     await refreshCount();
-  });
-  $<HTMLInputElement>('ramLoaderFile').addEventListener('change', async (event) => {
-    const input = event.target as HTMLInputElement;
-    const file = input.files?.[0];
-    input.value = '';
-    if (!file) return;
-    await core.setRamLoader(file.name, new Uint8Array(await file.arrayBuffer()));
-    $('ramLoaderName').textContent = file.name;
   });
   $('grantLoader').addEventListener('click', async () => {
     await bridge.request([LoaderFilter]);

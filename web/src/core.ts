@@ -151,9 +151,9 @@ export class Core {
   async loaderCount(): Promise<{ count: number; text: string }> {
     return JSON.parse(await this.run<string>('ov_upgrade_count', 'string'));
   }
-  setRamLoader(name: string, bytes: Uint8Array): Promise<void> {
+  async storeRamLoader(name: string, bytes: Uint8Array): Promise<boolean> {
     const path = this.upload(name, bytes);
-    return this.run('ov_set_ram_loader', null, ['string'], [path]);
+    return (await this.run<number>('ov_store_ram_loader', 'number', ['string'], [path])) === 1;
   }
   rememberFirmwareFile(name: string): Promise<void> {
     return this.run('ov_remember_firmware_file', null, ['string'], [name]);

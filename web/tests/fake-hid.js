@@ -1,9 +1,10 @@
 // Before the page loads: navigator.hid becomes a stand-in that forwards every report to
 // the simulated encoder and loader in WebAssembly, so that the page's own WebHID bridge
 // runs as it would with a unit. The page is told the devices are simulated (the upgrade
-// then sends the stand-in RAM loader), and nothing else.
+// then sends the stand-in RAM loader), and nothing else; with window.ovitoneRealUnits
+// set first, not even that: the page then treats them as real units.
 (() => {
-  window.ovitoneSimulatedHid = true;
+  window.ovitoneSimulatedHid = !window.ovitoneRealUnits;
   const proxy = new EventTarget();
   const ready = (async () => {
     const { default: create } = await import('/ovitone-sim.mjs');

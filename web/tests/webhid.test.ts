@@ -46,6 +46,25 @@ test.describe('the page on navigator.hid', () => {
   });
 });
 
+test('a real unit without the RAM loader image is sent nothing, and the message says where to choose it', async ({ page }) => {
+  await page.addInitScript(() => { (window as any).ovitoneRealUnits = true; });
+  await page.addInitScript({ path: join(here, 'fake-hid.js') });
+  await page.goto('./?waits=2');
+  await expect(page.locator('body')).toHaveAttribute('data-ready', '1');
+  await expect(page.locator('#ramLoader')).toBeVisible();
+  await page.click('#scan');
+  await idle(page);
+  await commands(page);
+  await page.click('#upgrade');
+  await answer(page, 'Are you sure you want to upgrade the firmware?', 'Firmware Upgrade', 'Yes');
+  await expect(page.locator('#messageText')).toContainText('with RAM Loader Image at the top of the page');
+  expect(await page.locator('#messageText').getAttribute('data-text')).toMatch(/ Nothing was sent\.\n$/);
+  await page.locator('#messageSheet').getByRole('button', { name: 'OK' }).click();
+  await expect(page.locator('#upgradeSheet')).toBeHidden();
+  expect(await commands(page)).toEqual([]);
+  expect((await simState(page)).place).toBe('firmware');
+});
+
 test('a browser without WebHID gets a clear message, not a broken page', async ({ page }) => {
   await page.addInitScript(() => { delete (Navigator.prototype as any).hid; });
   await page.goto('./');

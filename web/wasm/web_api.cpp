@@ -26,6 +26,7 @@
 #include "device/encoder_session.h"
 #include "device/hid_transport.h"
 #include "device/usb_port.h"
+#include "firmware/core/ram_loader.h"
 #include "firmware/core/upgrade_endings.h"
 #include "firmware/core/upgrader.h"
 #include "layout_editor/core/key_code_table.h"
@@ -264,6 +265,11 @@ void Rescan() {
   if (outcome == ScanOutcome::AccessDenied) text += std::string("\n") + BrowserAccessAdvice;
   Warn(text);
 }
+
+constexpr const char* RamLoaderHint =
+    "Choose the vendor's RAM loader image (TI-TXT, RAM_BSL.00.06.05.34.txt from Texas "
+    "Instruments' MSP430 USB firmware upgrade example) with RAM Loader Image at the top of "
+    "the page; this browser keeps it for the next upgrades.";
 
 // ---------------------------------------------------------------------------------------
 // The self test's state.
@@ -604,8 +610,10 @@ EMSCRIPTEN_KEEPALIVE int ov_upgrade_begin() {
            Question) != 1) {
     return 0;
   }
-  if (std::string problem; !FirmwareUpgrader::CheckRamLoader(problem)) {
-    Warn(problem);
+  // A real unit needs the vendor's RAM loader image; the page keeps the one the user
+  // chose in the configuration folder, where the upgrade looks for it.
+  if (std::string text, source, problem; !FirmwareUpgrader::FindRamLoader(text, source, problem)) {
+    Warn(problem + " " + RamLoaderHint + " Nothing was sent.");
     return 0;
   }
   FirmwareUpgrader::InitializeVidPid();
@@ -645,9 +653,23 @@ EMSCRIPTEN_KEEPALIVE const char* ov_upgrade_count() {
                 "}");
 }
 
-// The RAM loader image the user picked for a real unit (empty: none).
-EMSCRIPTEN_KEEPALIVE void ov_set_ram_loader(const char* path) {
-  FirmwareUpgrader::SetRamLoaderFile(path);
+// "RAM Loader Image": the image the user chose (at `path`) is kept in the configuration
+// folder for the upgrades of real units, and checked as the upgrade will check it.
+// 1 when it can be used.
+EMSCRIPTEN_KEEPALIVE int ov_store_ram_loader(const char* path) {
+  std::string contents, problem;
+  const std::string folder = FirmwareUpgrader::RecoveryFolder(&problem);
+  if (ReadSmallFile(path, 1 << 20, contents, problem) != ReadOutcome::Ok || folder.empty() ||
+      !WriteFileAtomically(folder + "/" + RamLoaderFileName, contents, problem)) {
+    Warn("The RAM loader image cannot be kept: " + problem + ".");
+    return 0;
+  }
+  std::string text, source;
+  if (!FirmwareUpgrader::FindRamLoader(text, source, problem)) {
+    Warn(problem + " " + RamLoaderHint);
+    return 0;
+  }
+  return 1;
 }
 
 // "Upgrade Firmware" with the file the page put at `path`. Progress and the ending reach
