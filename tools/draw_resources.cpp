@@ -397,7 +397,8 @@ int main(int argc, char** argv) {
   QDir().mkpath(folder);
   bool ok = Save(Splash(), folder, QStringLiteral("splash.png"));
   ok = Save(Icon(256), folder, QStringLiteral("ovitone.png")) && ok;
-  for (int size : {32, 48, 64})
+  // 32 to 64 for the desktop; 192 and 512 for the browser page's web app manifest.
+  for (int size : {32, 48, 64, 192, 512})
     ok = Save(Icon(size), folder, QStringLiteral("ovitone-%1.png").arg(size)) && ok;
   ok = Save(AboutPicture(), folder, QStringLiteral("about.png")) && ok;
   return ok ? 0 : 1;

@@ -43,8 +43,9 @@ copyFileSync(join(here, 'index.html'), join(out, 'index.html'));
 for (const name of ['Quendel.jpg', 'blue.bmp', 'Audio Test.mp3']) {
   copyFileSync(join(resources, 'media', name), join(out, 'media', name));
 }
-copyFileSync(join(resources, 'ovitone-64.png'), join(out, 'icons', 'ovitone-64.png'));
-copyFileSync(join(resources, 'ovitone.png'), join(out, 'icons', 'ovitone-256.png'));
+for (const size of [64, 192, 512]) {
+  copyFileSync(join(resources, `ovitone-${size}.png`), join(out, 'icons', `ovitone-${size}.png`));
+}
 writeFileSync(join(out, 'manifest.webmanifest'), JSON.stringify({
   name: 'Ovitone USB Utility',
   short_name: 'Ovitone',
@@ -56,7 +57,8 @@ writeFileSync(join(out, 'manifest.webmanifest'), JSON.stringify({
   theme_color: '#1f3b57',
   icons: [
     { src: 'icons/ovitone-64.png', sizes: '64x64', type: 'image/png' },
-    { src: 'icons/ovitone-256.png', sizes: '256x256', type: 'image/png', purpose: 'any' },
+    { src: 'icons/ovitone-192.png', sizes: '192x192', type: 'image/png' },
+    { src: 'icons/ovitone-512.png', sizes: '512x512', type: 'image/png' },
   ],
 }, null, 2) + '\n');
 

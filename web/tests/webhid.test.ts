@@ -73,10 +73,14 @@ test('a browser without WebHID gets a clear message, not a broken page', async (
   await expect(page.locator('#mainCard')).toBeHidden();
 });
 
-test('once loaded, the page works without a network', async ({ page, context }) => {
+test('the page installs as an app and, once loaded, works without a network', async ({ page, context }) => {
   await page.goto('./?demo&waits=2');
   await expect(page.locator('body')).toHaveAttribute('data-ready', '1');
   await page.evaluate(async () => { await navigator.serviceWorker.ready; });
+  // The browser would offer to install it (the tests' profile is an incognito one).
+  const cdp = await context.newCDPSession(page);
+  const { installabilityErrors } = await cdp.send('Page.getInstallabilityErrors');
+  expect(installabilityErrors.filter((e) => e.errorId !== 'in-incognito')).toEqual([]);
   await context.setOffline(true);
   await page.reload();
   await expect(page.locator('body')).toHaveAttribute('data-ready', '1');
