@@ -9,7 +9,7 @@ export async function openDemo(page: Page, percent = 2): Promise<void> {
 /** Waits for the message box, checks its caption and whole text, and answers it. */
 export async function answer(page: Page, text: string, caption: string, button = 'OK'): Promise<void> {
   const sheet = page.locator('#messageSheet');
-  await expect(sheet).toBeVisible();
+  await expect(sheet).toBeVisible({ timeout: 15_000 });
   await expect(page.locator('#messageCaption')).toHaveText(caption, { useInnerText: false });
   expect(await page.locator('#messageText').getAttribute('data-text')).toBe(text);
   const shown = await sheet.getAttribute('data-shown');

@@ -61,8 +61,14 @@ test('an unplugged encoder: the scan says so and keeps the old lines; the factor
   await expect(page.locator('#saveChanges')).toBeEnabled();
 });
 
-test('a reply that never comes and the encoder dropping off mid-exchange end in messages, not a hang', async ({ page }) => {
+test('a reply that never comes, the encoder dropping off mid-exchange and a refused open end in messages, not a hang', async ({ page }) => {
   await openDemo(page);
+  // The 5 s time-out runs on the page's clock, through the bridge's waits.
+  await setFault(page, 'No answer', true);
+  await page.selectOption('#jackLed', { label: 'JACK LED Brightness - 2' });
+  await answer(page, 'Unable to set the JACK LED Brightness..\n', 'Orvane Ovitone ');
+  await expect(page.locator('#jackLed option:checked')).toHaveText('JACK LED Brightness - 6');
+  await setFault(page, 'No answer', false);
   await setFault(page, 'Drop off the bus', true);
   await page.selectOption('#volumeLed', { label: 'Volume LED Brightness - 4' });
   await answer(page, 'Unable to set the VOLUME LED Brightness..\n', 'Orvane Ovitone ');
