@@ -84,9 +84,8 @@ async function scan(): Promise<void> {
   await core.scan();
 }
 
-function download(name: string, text: string): void {
-  const bytes = new Uint8Array([...text].map((c) => c.charCodeAt(0) & 0xff));
-  const url = URL.createObjectURL(new Blob([bytes], { type: 'application/octet-stream' }));
+function download(name: string, bytes: Uint8Array): void {
+  const url = URL.createObjectURL(new Blob([new Uint8Array(bytes)], { type: 'application/octet-stream' }));
   const link = document.createElement('a');
   link.href = url;
   link.download = name;
@@ -120,8 +119,8 @@ function wireMainWindow(): void {
     await busy(() => core.importConfig(file.name, bytes));
   });
   $('exportCfg').addEventListener('click', () => void busy(async () => {
-    const text = await core.exportConfig();
-    if (text !== null) download('USBOvitoneUtilityCfg.ini', text);
+    const bytes = await core.exportConfig();
+    if (bytes !== null) download('USBOvitoneUtilityCfg.ini', bytes);
   }));
   // The simulated loader takes the stand-in built into the core.
   $('ramLoader').hidden = bridge.simulated;

@@ -38,6 +38,8 @@ interface Module {
   // Called directly, not through ccall: ccall takes a call made while another one waits
   // for the ones that waited, and would hand the waiting one's result to it.
   _ov_self_test_close(): void;
+  _ov_answer_length(): number;
+  HEAPU8: Uint8Array;
   webhid: WebHidBridge;
   ui: CoreUi;
 }
@@ -125,8 +127,12 @@ export class Core {
     return this.run('ov_import_config', null, ['string', 'string'], [name, path]);
   }
 
-  /** The configuration file's text, or null when there is none (the reason was shown). */
-  exportConfig(): Promise<string | null> { return this.run('ov_export_config', 'string'); }
+  /** The configuration file's bytes, or null when there is none (the reason was shown). */
+  async exportConfig(): Promise<Uint8Array | null> {
+    const at = await this.run<number>('ov_export_config', 'number');
+    if (!at) return null;
+    return this.module.HEAPU8.slice(at, at + this.module._ov_answer_length());
+  }
 
   async openEditor(): Promise<EditorKey[] | null> {
     const json = await this.run<string | null>('ov_editor_open', 'string');

@@ -466,8 +466,11 @@ EMSCRIPTEN_KEEPALIVE void ov_import_config(const char* name, const char* path) {
   }
 }
 
-// "Export Cfg File": the file's contents for the page to hand to the browser's download,
-// or null (the reason shown) when there is nothing to export.
+// The length of the handler's last answer, for answers that are bytes, not text.
+EMSCRIPTEN_KEEPALIVE int ov_answer_length() { return static_cast<int>(answer.size()); }
+
+// "Export Cfg File": the file's bytes (ov_answer_length of them) for the page to hand to
+// the browser's download, or null (the reason shown) when there is nothing to export.
 EMSCRIPTEN_KEEPALIVE const char* ov_export_config() {
   std::string contents, problem;
   if (FileName.empty() || ReadSmallFile(FileName, 1 << 20, contents, problem) != ReadOutcome::Ok) {
