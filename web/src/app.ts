@@ -30,7 +30,6 @@ async function busy<T>(work: () => Promise<T>): Promise<T> {
 // ---------------------------------------------------------------------------------------
 // The main window
 
-let panel: PanelState | null = null;
 
 function fillList(select: HTMLSelectElement, items: string[]): void {
   select.replaceChildren(...items.map((text, index) => new Option(text, String(index))));
@@ -51,7 +50,6 @@ function showList(select: HTMLSelectElement, state: { index: number; text: strin
 }
 
 function drawPanel(state: PanelState): void {
-  panel = state;
   const status = $('statusPanel');
   status.textContent = state.lines.join('\n');
   status.classList.toggle('centred', state.centred);
