@@ -86,3 +86,33 @@ test('a reply that never comes, the encoder dropping off mid-exchange and a refu
   expect(await sheet.getAttribute('data-text')).toMatch(/^Orvane Ovitone {2}not connected\.\.\nThe encoder is on the USB bus but the browser may not open it\./);
   await page.locator('#messageSheet').getByRole('button', { name: 'OK' }).click();
 });
+
+test('garbled, oversized, acknowledged and duplicated replies: the bridge and the transport keep each reply to its request', async ({ page }) => {
+  await openDemo(page);
+  // A reply with a bad checksum or a size byte past the report is refused; the encoder
+  // carried the command out, but the page cannot know it and says so.
+  for (const [fault, level] of [['Corrupt checksum', 1], ['Oversized reply', 2]] as const) {
+    await setFault(page, fault, true);
+    await page.selectOption('#volumeLed', { label: `Volume LED Brightness - ${level}` });
+    await answer(page, 'Unable to set the VOLUME LED Brightness..\n', 'Orvane Ovitone ');
+    await expect(page.locator('#volumeLed option:checked')).toHaveText('Volume LED Brightness - 6');
+    await setFault(page, fault, false);
+  }
+  // Acknowledgements before the reply only mean "still working".
+  await setFault(page, 'Acknowledge first', true);
+  await page.selectOption('#volumeLed', { label: 'Volume LED Brightness - 3' });
+  await idle(page);
+  await expect(page.locator('#messageSheet')).toBeHidden();
+  await setFault(page, 'Acknowledge first', false);
+  // A reply sent twice: the second copy waits in the bridge's queue and must not be
+  // taken for the answer to the next request.
+  await page.evaluate(() => (window as any).ovitoneSim.ccall('sim_fault', null, ['number', 'number'], [6, 1]));
+  await page.selectOption('#jackLed', { label: 'JACK LED Brightness - 5' });
+  await idle(page);
+  await page.evaluate(() => (window as any).ovitoneSim.ccall('sim_fault', null, ['number', 'number'], [6, 0]));
+  await page.click('#scan');
+  await idle(page);
+  await expect(page.locator('#jackLed option:checked')).toHaveText('JACK LED Brightness - 5');
+  await expect(page.locator('#statusPanel')).toContainText('Firmware Version  :   V1.2.7');
+  expect(await simState(page)).toMatchObject({ volumeLed: 3, jackLed: 5 });
+});

@@ -49,8 +49,10 @@ test('an upgrade to the end: programmed, verified, reset, and the settings back 
   await expect(page.locator('#upgradeSheet')).toBeHidden();
 });
 
-test('the unit unplugged half-way: the ending says where it is and that its settings are kept', async ({ page }) => {
+test('the unit unplugged half-way: the ending says where it is, its settings are kept, and the next upgrade restores them', async ({ page }) => {
   await openDemo(page, 100);
+  await page.selectOption('#volumeLed', { label: 'Volume LED Brightness - 4' });
+  await idle(page);
   await startUpgrade(page);
   await page.click('#runUpgrade');
   // Half-way: the RAM loader runs in the unit, which restarted as a new USB device, and
@@ -65,4 +67,17 @@ test('the unit unplugged half-way: the ending says where it is and that its sett
   await idle(page);
   await page.click('#upgradeClose');
   await answer(page, 'The encoder is not on the USB bus. Plug it in again, then click Scan For Device in the main window.\n', 'Orvane Ovitone');
+
+  // Plugged in again it starts its old firmware; the next upgrade puts back the settings
+  // kept in the browser's storage before the first one.
+  await page.locator('#demoPanel').getByRole('button', { name: 'Replug' }).click();
+  await page.click('#scan');
+  await idle(page);
+  await page.selectOption('#volumeLed', { label: 'Volume LED Brightness - 9' });
+  await idle(page);
+  await startUpgrade(page);
+  await page.click('#runUpgrade');
+  await runUntil(page, 'Upgrade complete');
+  await expect(page.locator('#upgradeLog')).toContainText('The settings kept before an earlier upgrade of this unit will be restored');
+  expect(await simState(page)).toMatchObject({ place: 'firmware', volumeLed: 4 });
 });
